@@ -1,0 +1,9 @@
+#include "app/morvek.h"
+
+#include <QCoreApplication>
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    return app.exec();
+}

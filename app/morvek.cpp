@@ -1,0 +1,173 @@
+#include "morvek.h"
+
+#include "platform/processservices.h"
+#include "serial/serialport.h"
+
+#include <QTimer>
+
+namespace {
+
+const QString command = QStringLiteral("ATCD\r\n");
+const int replyTimeoutMs = 1000;
+
+// Bytes that never belong to a reading: line ends, spaces, NULs and the letters of the
+// command, which the device echoes.
+bool isFilteredByte(char byte)
+{
+    switch (byte) {
+    case '\0':
+    case '\n':
+    case '\r':
+    case ' ':
+    case 'A':
+    case 'C':
+    case 'D':
+    case 'T':
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+Morvek::Morvek(QObject *parent) : QObject(nullptr)
+{
+    Q_UNUSED(parent)
+    port1 = new SerialPort(this);
+    connect(port1, SIGNAL(readComm()), this, SLOT(readComm1()));
+    port2 = new SerialPort(this);
+    connect(port2, SIGNAL(readComm()), this, SLOT(readComm2()));
+    portName1 = QString("");
+    deviceId1 = QString("");
+    portName2 = QString("");
+    deviceId2 = QString("");
+
+    // One timer, restarted by every command, so each wait gets its full time and no
+    // leftover timer can cut a later wait short.
+    replyTimer = new QTimer(this);
+    replyTimer->setSingleShot(true);
+    replyTimer->setInterval(replyTimeoutMs);
+    connect(replyTimer, SIGNAL(timeout()), this, SLOT(timeOut()));
+}
+
+Morvek::~Morvek()
+{
+    releasePorts();
+}
+
+void Morvek::setFirstDevice(DeviceEntry entry)
+{
+    portName1 = entry.portName;
+    deviceId1 = entry.deviceId;
+    // Should slot 2 already be filled, keep the pair ordered the same way as
+    // setSecondDevice() does; with equal numbers the first device stays first.
+    if (!portName2.isEmpty() && deviceId2.toInt(nullptr, 10) < deviceId1.toInt(nullptr, 10)) {
+        std::swap(portName1, portName2);
+        std::swap(deviceId1, deviceId2);
+    }
+}
+
+void Morvek::setSecondDevice(DeviceEntry entry)
+{
+    if (!deviceId1.isEmpty() && entry.deviceId.toInt(nullptr, 10) < deviceId1.toInt(nullptr, 10)) {
+        portName2 = portName1;
+        deviceId2 = deviceId1;
+        portName1 = entry.portName;
+        deviceId1 = entry.deviceId;
+    } else {
+        portName2 = entry.portName;
+        deviceId2 = entry.deviceId;
+    }
+}
+
+void Morvek::startQuery()
+{
+    const QString name = portName1;
+    if (!port1->openPort(name)) {
+        timeOut();
+        return;
+    }
+    sendCommand(port1, command, true);
+}
+
+void Morvek::sendCommand(SerialPort *port, const QString &text, bool armTimeout)
+{
+    port->sendData(text.toLatin1());
+    if (armTimeout)
+        replyTimer->start();
+}
+
+QByteArray Morvek::filterReply(const QByteArray &raw)
+{
+    QByteArray kept;
+    kept.reserve(raw.size());
+    for (const char byte : raw) {
+        if (!isFilteredByte(byte))
+            kept.append(byte);
+    }
+    return kept;
+}
+
+QString Morvek::firstField(const QString &reply)
+{
+    return reply.split(QChar(','), Qt::KeepEmptyParts, Qt::CaseSensitive).first();
+}
+
+QByteArray Morvek::drainReply(SerialPort *port)
+{
+    QByteArray raw;
+    raw.reserve(port->receiveBuffer.size());
+    while (!port->receiveBuffer.isEmpty())
+        raw.append(port->receiveBuffer.takeFirst());
+    return filterReply(raw);
+}
+
+void Morvek::readComm1()
+{
+    const QString reply = QString::fromLatin1(drainReply(port1));
+
+    if (portName2.isEmpty()) {
+        result = reply;
+        writeStandardOutput(result.toLatin1());
+        timeOut();
+        return;
+    }
+
+    result = firstField(reply) + QChar(',');
+    const QString name = portName2;
+    if (!port2->openPort(name)) {
+        timeOut();
+        return;
+    }
+    sendCommand(port2, command, true);
+}
+
+void Morvek::readComm2()
+{
+    const QString reply = QString::fromLatin1(drainReply(port2));
+    result.append(firstField(reply));
+    writeStandardOutput(result.toLatin1());
+    timeOut();
+}
+
+void Morvek::releasePorts()
+{
+    if (port1) {
+        port1->closePort();
+        delete port1;
+        port1 = nullptr;
+    }
+    if (port2) {
+        port2->closePort();
+        delete port2;
+        port2 = nullptr;
+    }
+}
+
+void Morvek::timeOut()
+{
+    replyTimer->stop();
+    releasePorts();
+    endProcess(0);
+}

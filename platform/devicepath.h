@@ -1,0 +1,11 @@
+#ifndef MORVEK_DEVICEPATH_H
+#define MORVEK_DEVICEPATH_H
+
+#include <QString>
+
+// Turns a Windows device path such as \\.\COM5 into the path the local serial driver
+// opens. On Windows it is returned as it is. Elsewhere the \\.\ prefix is dropped,
+// COM<n> (n >= 1) names /dev/ttyACM<n-1>, and any other remainder is used as it stands.
+QString nativePortPath(const QString &windowsPath);
+
+#endif

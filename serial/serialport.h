@@ -1,0 +1,60 @@
+#ifndef MORVEK_SERIALPORT_H
+#define MORVEK_SERIALPORT_H
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QString>
+
+class QSerialPort;
+
+// Line settings as indices into the code tables of serialport.cpp (the numbering of the
+// Windows communications interface), not as Qt values.
+struct LineSettings {
+    qint32 baudRateIndex;
+    qint32 dataBitsIndex;
+    qint32 parityIndex;
+    qint32 stopBitsIndex;
+    qint32 flowControlIndex;
+    qint32 reserved1;
+    qint32 reserved2;
+};
+
+// One serial line with fixed settings. Every received byte is appended to the public
+// receiveBuffer and announced with readComm(); the user drains the buffer from the front.
+class SerialPort : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit SerialPort(QObject *parent = nullptr);
+    ~SerialPort() override;
+
+    bool openPort(const QString &name);
+    void closePort();
+    bool sendData(const QByteArray &data);
+
+    static qint32 baudRateValue(qint32 index);
+    static QString fullPortName(const QString &name);
+
+    // Read-only views of the state, for callers that want to inspect it.
+    bool isPortOpen() const { return portOpen; }
+    QString lastPortName() const { return portName; }
+
+signals:
+    void readComm();
+
+private slots:
+    void readData();
+
+private:
+    QSerialPort *serial;
+    QString portName;
+    bool portOpen;
+    LineSettings settings;
+
+public:
+    QList<char> receiveBuffer;
+};
+
+#endif

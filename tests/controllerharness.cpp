@@ -1,0 +1,20 @@
+// Runs the query controller on the devices named on the command line, as start-up would
+// after discovery: controllerharness PORT1 ID1 [PORT2 ID2 [...]].
+#include "app/morvek.h"
+
+#include <QCoreApplication>
+#include <QStringList>
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments().mid(1);
+    if (args.size() < 2)
+        return 2;
+    Morvek controller;
+    controller.setFirstDevice(DeviceEntry{args.at(0), args.at(1)});
+    if (args.size() >= 4)
+        controller.setSecondDevice(DeviceEntry{args.at(2), args.at(3)});
+    controller.startQuery();
+    return app.exec();
+}

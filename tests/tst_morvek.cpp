@@ -1,0 +1,287 @@
+#include "app/morvek.h"
+#include "ptydevice.h"
+
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+const QByteArray command("ATCD\r\n");
+
+// One run of the controller in its own process: it ends that process, so it cannot run
+// inside this one.
+class ControllerRun
+{
+public:
+    explicit ControllerRun(const QStringList &devices)
+    {
+        process.setProgram(QStringLiteral(CONTROLLER_HARNESS));
+        process.setArguments(devices);
+        process.start();
+        clock.start();
+    }
+    ~ControllerRun()
+    {
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished(2000);
+        }
+    }
+    // Bounded: a run that does not end within the limit fails the test.
+    bool finish(int timeoutMs = 5000)
+    {
+        // waitForFinished() says false for a process that has already ended.
+        const bool ended =
+            process.state() == QProcess::NotRunning || process.waitForFinished(timeoutMs);
+        elapsedMs = clock.elapsed();
+        return ended && process.error() == QProcess::UnknownError &&
+               process.exitStatus() == QProcess::NormalExit;
+    }
+    QByteArray output() { return process.readAllStandardOutput(); }
+    int exitCode() const { return process.exitCode(); }
+    qint64 elapsedMs = 0;
+
+private:
+    QProcess process;
+    QElapsedTimer clock;
+};
+
+} // namespace
+
+class MorvekTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void replyFilter_data();
+    void replyFilter();
+    void firstField_data();
+    void firstField();
+    void singleDevice_data();
+    void singleDevice();
+    void twoDevices_data();
+    void twoDevices();
+    void secondBurstFromFirstDeviceRequeries();
+    void portThatCannotBeOpened_data();
+    void portThatCannotBeOpened();
+    void silentDevice_data();
+    void silentDevice();
+};
+
+void MorvekTest::replyFilter_data()
+{
+    QTest::addColumn<QByteArray>("raw");
+    QTest::addColumn<QByteArray>("kept");
+    QTest::newRow("echo and line ends") << QByteArray("ATCD\r\n12.5,3\r\n") << QByteArray("12.5,3");
+    QTest::newRow("letters inside the value") << QByteArray("1A2C3D4T5") << QByteArray("12345");
+    QTest::newRow("lower case survives") << QByteArray("atcd") << QByteArray("atcd");
+    QTest::newRow("NUL and space") << QByteArray("1\0 2", 4) << QByteArray("12");
+    QTest::newRow("other letters and high bytes")
+        << QByteArray("BEZ\xff\x80\x01") << QByteArray("BEZ\xff\x80\x01");
+    QTest::newRow("only filtered bytes") << QByteArray("\r\n \0ACDT", 9) << QByteArray("");
+    QTest::newRow("empty") << QByteArray() << QByteArray();
+}
+
+void MorvekTest::replyFilter()
+{
+    QFETCH(QByteArray, raw);
+    QFETCH(QByteArray, kept);
+    QCOMPARE(Morvek::filterReply(raw), kept);
+}
+
+void MorvekTest::firstField_data()
+{
+    QTest::addColumn<QString>("reply");
+    QTest::addColumn<QString>("field");
+    QTest::newRow("two fields") << "12.5,3"
+                                << "12.5";
+    QTest::newRow("no comma") << "12.5"
+                              << "12.5";
+    QTest::newRow("leading comma") << ",3"
+                                   << "";
+    QTest::newRow("empty") << ""
+                           << "";
+    QTest::newRow("many fields") << "1,2,3,"
+                                 << "1";
+}
+
+void MorvekTest::firstField()
+{
+    QFETCH(QString, reply);
+    QFETCH(QString, field);
+    QCOMPARE(Morvek::firstField(reply), field);
+}
+
+void MorvekTest::singleDevice_data()
+{
+    QTest::addColumn<QList<QByteArray>>("bursts");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::newRow("echoed reply") << QList<QByteArray>{"ATCD\r\n12.5,3\r\n"}
+                                  << QByteArray("12.5,3");
+    QTest::newRow("reply without comma") << QList<QByteArray>{"42\r\n"} << QByteArray("42");
+    QTest::newRow("reply that filters to nothing")
+        << QList<QByteArray>{"ATCD\r\n"} << QByteArray("");
+    QTest::newRow("only the first burst counts")
+        << QList<QByteArray>{"12.", "5,3\r\n"} << QByteArray("12.");
+    QTest::newRow("newline inside is dropped, comma kept")
+        << QList<QByteArray>{"1,\r\n2,\r\n"} << QByteArray("1,2,");
+}
+
+void MorvekTest::singleDevice()
+{
+    QFETCH(QList<QByteArray>, bursts);
+    QFETCH(QByteArray, expected);
+    PtyDevice device;
+    QVERIFY(device.isValid());
+    ControllerRun run({device.slavePath(), "1"});
+    QCOMPARE(device.read(command.size(), 3000), command);
+    for (const QByteArray &burst : bursts) {
+        QVERIFY(device.write(burst));
+        QTest::qWait(100);
+    }
+    QVERIFY(run.finish());
+    QCOMPARE(run.exitCode(), 0);
+    QCOMPARE(run.output(), expected);
+}
+
+void MorvekTest::twoDevices_data()
+{
+    QTest::addColumn<QString>("idA");
+    QTest::addColumn<QString>("idB");
+    QTest::addColumn<QByteArray>("replyA");
+    QTest::addColumn<QByteArray>("replyB");
+    QTest::addColumn<bool>("aFirst");
+    QTest::addColumn<QByteArray>("expected");
+    // Device A is listed first, device B second.
+    QTest::newRow("listed in order")
+        << "1"
+        << "2" << QByteArray("ATCD\r\n12.5,3\r\n") << QByteArray("ATCD\r\n7.25,1\r\n") << true
+        << QByteArray("12.5,7.25");
+    QTest::newRow("listed 2 then 1") << "2"
+                                     << "1" << QByteArray("7.25,1\r\n") << QByteArray("12.5,3\r\n")
+                                     << false << QByteArray("12.5,7.25");
+    QTest::newRow("numbers compared as integers")
+        << "10"
+        << "9" << QByteArray("ten\r\n") << QByteArray("nine\r\n") << false
+        << QByteArray("nine,ten");
+    QTest::newRow("equal numbers keep the listed order")
+        << "4"
+        << "4" << QByteArray("a") << QByteArray("b") << true << QByteArray("a,b");
+    QTest::newRow("non-numeric numbers count as 0")
+        << "x"
+        << "y" << QByteArray("a") << QByteArray("b") << true << QByteArray("a,b");
+    QTest::newRow("empty first field")
+        << "1"
+        << "2" << QByteArray(",5\r\n") << QByteArray("6,7\r\n") << true << QByteArray(",6");
+    QTest::newRow("empty second field")
+        << "1"
+        << "2" << QByteArray("5\r\n") << QByteArray("\r\n") << true << QByteArray("5,");
+}
+
+void MorvekTest::twoDevices()
+{
+    QFETCH(QString, idA);
+    QFETCH(QString, idB);
+    QFETCH(QByteArray, replyA);
+    QFETCH(QByteArray, replyB);
+    QFETCH(bool, aFirst);
+    QFETCH(QByteArray, expected);
+    PtyDevice a, b;
+    QVERIFY(a.isValid() && b.isValid());
+    PtyDevice &first = aFirst ? a : b;
+    PtyDevice &second = aFirst ? b : a;
+
+    ControllerRun run({a.slavePath(), idA, b.slavePath(), idB});
+    QCOMPARE(first.read(command.size(), 3000), command);
+    QCOMPARE(second.read(1, 100), QByteArray()); // one device at a time
+    QVERIFY(first.write(aFirst ? replyA : replyB));
+    QCOMPARE(second.read(command.size(), 3000), command);
+    QVERIFY(second.write(aFirst ? replyB : replyA));
+    QVERIFY(run.finish());
+    QCOMPARE(run.exitCode(), 0);
+    QCOMPARE(run.output(), expected);
+}
+
+void MorvekTest::secondBurstFromFirstDeviceRequeries()
+{
+    PtyDevice one, two;
+    ControllerRun run({one.slavePath(), "1", two.slavePath(), "2"});
+    QCOMPARE(one.read(command.size(), 3000), command);
+    QVERIFY(one.write("1.0,a\r\n"));
+    QCOMPARE(two.read(command.size(), 3000), command);
+    // Device 1 speaks again before device 2 answers: its new reading replaces the old one
+    // and device 2 is asked again.
+    QVERIFY(one.write("2.0,b\r\n"));
+    QCOMPARE(two.read(command.size(), 3000), command);
+    QVERIFY(two.write("3.0\r\n"));
+    QVERIFY(run.finish());
+    QCOMPARE(run.exitCode(), 0);
+    QCOMPARE(run.output(), QByteArray("2.0,3.0"));
+}
+
+void MorvekTest::portThatCannotBeOpened_data()
+{
+    QTest::addColumn<bool>("firstMissing");
+    QTest::newRow("slot 1") << true;
+    QTest::newRow("slot 2") << false;
+}
+
+void MorvekTest::portThatCannotBeOpened()
+{
+    QFETCH(bool, firstMissing);
+    PtyDevice device;
+    const QString missing = QStringLiteral("/nonexistent/tty");
+    std::unique_ptr<ControllerRun> run;
+    if (firstMissing) {
+        run.reset(new ControllerRun({missing, "1", device.slavePath(), "2"}));
+        QCOMPARE(device.read(1, 300), QByteArray());
+    } else {
+        run.reset(new ControllerRun({device.slavePath(), "1", missing, "2"}));
+        QCOMPARE(device.read(command.size(), 3000), command);
+        QVERIFY(device.write("5,6\r\n"));
+    }
+    QVERIFY(run->finish());
+    QVERIFY2(run->elapsedMs < 900, "a failed open ends the run without waiting");
+    QCOMPARE(run->exitCode(), 0);
+    QCOMPARE(run->output(), QByteArray());
+}
+
+void MorvekTest::silentDevice_data()
+{
+    QTest::addColumn<int>("devices");
+    QTest::addColumn<int>("silentSlot");
+    QTest::newRow("single device") << 1 << 1;
+    QTest::newRow("two devices, slot 1 silent") << 2 << 1;
+    QTest::newRow("two devices, slot 2 silent") << 2 << 2;
+}
+
+void MorvekTest::silentDevice()
+{
+    QFETCH(int, devices);
+    QFETCH(int, silentSlot);
+    PtyDevice one, two;
+    QStringList args{one.slavePath(), "1"};
+    if (devices == 2)
+        args << two.slavePath() << "2";
+    ControllerRun run(args);
+    QCOMPARE(one.read(command.size(), 3000), command);
+    QElapsedTimer waited;
+    waited.start();
+    if (silentSlot == 2) {
+        QVERIFY(one.write("5,6\r\n"));
+        QCOMPARE(two.read(command.size(), 3000), command);
+        waited.restart();
+    }
+    QVERIFY(run.finish(4000));
+    QCOMPARE(run.exitCode(), 0);
+    QCOMPARE(run.output(), QByteArray());
+    // The silent device gets its full second, and not much more.
+    QVERIFY2(waited.elapsed() >= 900, qPrintable(QString::number(waited.elapsed())));
+    QVERIFY2(waited.elapsed() < 2500, qPrintable(QString::number(waited.elapsed())));
+}
+
+QTEST_GUILESS_MAIN(MorvekTest)
+#include "tst_morvek.moc"
