@@ -1,0 +1,200 @@
+// Runs under umockdev-run with a simulated device tree; MORVEK_EXPECTED names a file with
+// the devices findDevices() must return, one "PORT ID" line each, in order.
+#include "discovery/devicediscovery.h"
+#include "discovery/propertyreader.h"
+#include "platform/setupapi.h"
+
+#include <QDir>
+#include <QFile>
+#include <QtTest>
+
+#include <cstring>
+
+namespace {
+
+SP_DEVINFO_DATA freshRecord()
+{
+    SP_DEVINFO_DATA data;
+    std::memset(&data, 0, sizeof data);
+    data.cbSize = sizeof data;
+    return data;
+}
+
+HDEVINFO usbDevices()
+{
+    return SetupDiGetClassDevsW(&GUID_DEVINTERFACE_USB_DEVICE, nullptr, nullptr,
+                                DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+}
+
+// The index of the device with the given friendly name, or -1.
+int indexOfFriendlyName(HDEVINFO set, const QString &name)
+{
+    SP_DEVINFO_DATA data = freshRecord();
+    for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &data); ++i) {
+        if (readRegistryProperty(set, &data, SPDRP_FRIENDLYNAME).toString() == name)
+            return int(i);
+    }
+    return -1;
+}
+
+} // namespace
+
+class SetupApiStandInTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void findDevicesAsListed();
+    void setAndEnumeration();
+    void otherInterfaceClassIsEmpty();
+    void propertiesOfAMatchingDevice();
+    void sizeQueryAndShortBuffers();
+    void absentProperties();
+};
+
+void SetupApiStandInTest::findDevicesAsListed()
+{
+    QList<DeviceEntry> expected;
+    const QString path = qEnvironmentVariable("MORVEK_EXPECTED");
+    if (!path.isEmpty()) {
+        QFile file(path);
+        QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(path));
+        for (const QByteArray &line : file.readAll().split('\n')) {
+            if (line.isEmpty())
+                continue;
+            const int space = line.indexOf(' ');
+            expected.append(
+                {QString::fromUtf8(line.left(space)), QString::fromUtf8(line.mid(space + 1))});
+        }
+    }
+    const QList<DeviceEntry> found = findDevices();
+    QCOMPARE(found.size(), expected.size());
+    for (int i = 0; i < found.size(); ++i) {
+        QCOMPARE(found.at(i).portName, expected.at(i).portName);
+        QCOMPARE(found.at(i).deviceId, expected.at(i).deviceId);
+    }
+}
+
+void SetupApiStandInTest::setAndEnumeration()
+{
+    HDEVINFO set = usbDevices();
+    if (!QDir(QStringLiteral("/sys/bus/usb/devices")).exists()) {
+        QCOMPARE(set, INVALID_HANDLE_VALUE);
+        return;
+    }
+    QVERIFY(set != INVALID_HANDLE_VALUE);
+
+    SP_DEVINFO_DATA data = freshRecord();
+    DWORD count = 0;
+    while (SetupDiEnumDeviceInfo(set, count, &data))
+        ++count;
+    QCOMPARE(GetLastError(), ERROR_NO_MORE_ITEMS);
+    QVERIFY(!SetupDiEnumDeviceInfo(set, count + 1000, &data));
+
+    SP_DEVINFO_DATA wrongSize = freshRecord();
+    wrongSize.cbSize = 4;
+    QVERIFY(!SetupDiEnumDeviceInfo(set, 0, &wrongSize));
+    QCOMPARE(GetLastError(), ERROR_INVALID_USER_BUFFER);
+
+    QVERIFY(SetupDiDestroyDeviceInfoList(set));
+    QVERIFY(!SetupDiDestroyDeviceInfoList(INVALID_HANDLE_VALUE));
+}
+
+void SetupApiStandInTest::otherInterfaceClassIsEmpty()
+{
+    const GUID hubs = {
+        0xF18A0E88, 0xC30C, 0x11D0, {0x88, 0x15, 0x00, 0xA0, 0xC9, 0x06, 0xBE, 0xD8}};
+    HDEVINFO set =
+        SetupDiGetClassDevsW(&hubs, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (set == INVALID_HANDLE_VALUE)
+        QSKIP("no USB device tree in this testbed");
+    SP_DEVINFO_DATA data = freshRecord();
+    QVERIFY(!SetupDiEnumDeviceInfo(set, 0, &data));
+    QCOMPARE(GetLastError(), ERROR_NO_MORE_ITEMS);
+    SetupDiDestroyDeviceInfoList(set);
+}
+
+void SetupApiStandInTest::propertiesOfAMatchingDevice()
+{
+    HDEVINFO set = usbDevices();
+    const int index = indexOfFriendlyName(set, QStringLiteral("USB Serial Device (COM2)"));
+    if (index < 0) {
+        SetupDiDestroyDeviceInfoList(set);
+        QSKIP("this testbed has no device on ttyACM1");
+    }
+    SP_DEVINFO_DATA data = freshRecord();
+    QVERIFY(SetupDiEnumDeviceInfo(set, DWORD(index), &data));
+
+    // The simulated device 1-2 on bus 1: 04d8:000a, release 01.00, product ZR_SERIES__2.
+    const QVariant ids = readRegistryProperty(set, &data, SPDRP_HARDWAREID);
+    QCOMPARE(ids.userType(), int(QMetaType::QStringList));
+    QCOMPARE(ids.toStringList(), (QStringList{QStringLiteral("USB\\VID_04D8&PID_000A&REV_0100"),
+                                              QStringLiteral("USB\\VID_04D8&PID_000A")}));
+    QCOMPARE(readRegistryProperty(set, &data, SPDRP_LOCATION_INFORMATION).toString(),
+             QStringLiteral("Port_#0002.Hub_#0001"));
+    const QVariant product = readDeviceProperty(set, &data, &DEVPKEY_Device_BusReportedDeviceDesc);
+    QCOMPARE(product.userType(), int(QMetaType::QString));
+    QCOMPARE(product.toString(), QStringLiteral("ZR_SERIES__2"));
+    SetupDiDestroyDeviceInfoList(set);
+}
+
+void SetupApiStandInTest::sizeQueryAndShortBuffers()
+{
+    HDEVINFO set = usbDevices();
+    SP_DEVINFO_DATA data = freshRecord();
+    if (set == INVALID_HANDLE_VALUE || !SetupDiEnumDeviceInfo(set, 0, &data))
+        QSKIP("no USB device in this testbed");
+
+    DWORD type = 0;
+    DWORD size = 0;
+    QVERIFY(
+        !SetupDiGetDeviceRegistryPropertyW(set, &data, SPDRP_HARDWAREID, &type, nullptr, 0, &size));
+    QCOMPARE(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+    QCOMPARE(type, REG_MULTI_SZ);
+    QVERIFY(size >= 4 && size % 2 == 0);
+
+    QByteArray buffer(int(size), '\x55');
+    DWORD needed = 0;
+    QVERIFY(!SetupDiGetDeviceRegistryPropertyW(set, &data, SPDRP_HARDWAREID, nullptr,
+                                               reinterpret_cast<PBYTE>(buffer.data()), size - 1,
+                                               &needed));
+    QCOMPARE(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+    QCOMPARE(needed, size);
+    QVERIFY(SetupDiGetDeviceRegistryPropertyW(set, &data, SPDRP_HARDWAREID, nullptr,
+                                              reinterpret_cast<PBYTE>(buffer.data()), size,
+                                              nullptr));
+    // The list ends with an empty text: two NUL code units.
+    QCOMPARE(buffer.right(4), QByteArray(4, '\0'));
+    SetupDiDestroyDeviceInfoList(set);
+}
+
+void SetupApiStandInTest::absentProperties()
+{
+    HDEVINFO set = usbDevices();
+    SP_DEVINFO_DATA data = freshRecord();
+    if (set == INVALID_HANDLE_VALUE || !SetupDiEnumDeviceInfo(set, 0, &data))
+        QSKIP("no USB device in this testbed");
+
+    DWORD type = 0;
+    DWORD size = 0;
+    QVERIFY(!SetupDiGetDeviceRegistryPropertyW(set, &data, SPDRP_COMPATIBLEIDS, &type, nullptr, 0,
+                                               &size));
+    QCOMPARE(GetLastError(), ERROR_INVALID_DATA);
+    const QVariant absent = readRegistryProperty(set, &data, SPDRP_COMPATIBLEIDS);
+    QVERIFY(!absent.isValid());
+    QCOMPARE(absent.toStringList(), QStringList());
+
+    const DEVPROPKEY otherKey = {DEVPKEY_Device_BusReportedDeviceDesc.fmtid, 99};
+    DEVPROPTYPE propertyType = 0;
+    QVERIFY(!SetupDiGetDevicePropertyW(set, &data, &otherKey, &propertyType, nullptr, 0, &size, 0));
+    QCOMPARE(GetLastError(), ERROR_NOT_FOUND);
+    QVERIFY(!readDeviceProperty(set, &data, &otherKey).isValid());
+
+    SP_DEVINFO_DATA stranger = freshRecord();
+    stranger.DevInst = 1u << 30;
+    QVERIFY(!readRegistryProperty(set, &stranger, SPDRP_HARDWAREID).isValid());
+    SetupDiDestroyDeviceInfoList(set);
+}
+
+QTEST_GUILESS_MAIN(SetupApiStandInTest)
+#include "tst_setupapistandin.moc"
