@@ -47,6 +47,8 @@ Morvek::Morvek(QObject *parent) : QObject(nullptr)
     // leftover timer can cut a later wait short.
     replyTimer = new QTimer(this);
     replyTimer->setSingleShot(true);
+    // A coarse timer may fire up to 5% early; a device gets its whole second.
+    replyTimer->setTimerType(Qt::PreciseTimer);
     replyTimer->setInterval(replyTimeoutMs);
     connect(replyTimer, SIGNAL(timeout()), this, SLOT(timeOut()));
 }

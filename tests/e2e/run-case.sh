@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# Runs the real morvek binary once under umockdev-run and checks what it prints, its exit
+# status and how long it took.
+#
+# run-case.sh --binary PATH --devices FILE [--script DEV=FILE ...]
+#             (--output TEXT | --output-file FILE | --no-output) --status N
+#             [--min-ms N] [--max-ms N]
+#             [--held-by-another]
+#
+# --held-by-another starts a first morvek on the same devices and runs the checked one
+# while the first still holds the port.
+set -euo pipefail
+
+binary="" devices="" expected="" expected_file="" status="" min_ms=0 max_ms=5000 held=0
+scripts=()
+while [ $# -gt 0 ]; do
+    case "$1" in
+    --binary) binary="$2"; shift 2 ;;
+    --devices) devices="$2"; shift 2 ;;
+    --script) scripts+=(-s "/dev/$2"); shift 2 ;;
+    --output) expected="$2"; shift 2 ;;
+    --output-file) expected_file="$2"; shift 2 ;;
+    --no-output) expected=""; shift ;;
+    --status) status="$2"; shift 2 ;;
+    --min-ms) min_ms="$2"; shift 2 ;;
+    --max-ms) max_ms="$2"; shift 2 ;;
+    --held-by-another) held=1; shift ;;
+    *) echo "run-case.sh: unknown argument $1" >&2; exit 2 ;;
+    esac
+done
+
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+if [ -z "$expected_file" ]; then
+    expected_file="$work/expected"
+    printf '%s' "$expected" >"$expected_file"
+fi
+
+umockdev=(umockdev-run)
+[ -n "$devices" ] && umockdev+=(-d "$devices")
+umockdev+=("${scripts[@]}")
+
+# Inside the testbed: print the checked run's status and duration to side files.
+inner='
+start=$(date +%s%N)
+"$1" >"$2/output"
+echo $? >"$2/status"
+echo $(( ($(date +%s%N) - start) / 1000000 )) >"$2/ms"
+'
+if [ $held -eq 1 ]; then
+    inner='"$1" >/dev/null & first=$!; sleep 0.3;'"$inner"'wait $first'
+fi
+
+# A hard bound, so that no case can hang the suite.
+set +e
+timeout 20 "${umockdev[@]}" -- sh -c "$inner" sh "$binary" "$work" 2>"$work/stderr"
+testbed=$?
+set -e
+
+fail() {
+    echo "FAIL: $*"
+    echo "--- stderr"; cat "$work/stderr"
+    exit 1
+}
+[ $testbed -eq 0 ] || fail "the testbed ended with status $testbed (133: a write that the device script did not expect)"
+[ -f "$work/status" ] || fail "morvek did not end"
+got_status="$(cat "$work/status")"
+got_ms="$(cat "$work/ms")"
+[ "$got_status" = "$status" ] || fail "exit status $got_status, expected $status"
+cmp -s "$work/output" "$expected_file" || fail "output $(od -c "$work/output" | head -5), expected $(od -c "$expected_file" | head -5)"
+[ "$got_ms" -ge "$min_ms" ] || fail "ended after $got_ms ms, expected at least $min_ms ms"
+[ "$got_ms" -le "$max_ms" ] || fail "ended after $got_ms ms, expected at most $max_ms ms"
+echo "ok: status $got_status, $(wc -c <"$work/output") bytes of output, $got_ms ms"
