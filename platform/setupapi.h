@@ -8,6 +8,9 @@
 #include <QtGlobal>
 
 #ifdef Q_OS_WIN
+#ifndef NOMINMAX
+#define NOMINMAX // keep min and max for C++
+#endif
 // clang-format off
 #include <windows.h>
 #include <initguid.h>

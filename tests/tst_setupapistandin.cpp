@@ -26,6 +26,20 @@ HDEVINFO usbDevices()
                                 DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
 }
 
+// The USB device set of the testbed, released however the test function ends.
+struct UsbDeviceSet {
+    HDEVINFO handle = usbDevices();
+    ~UsbDeviceSet()
+    {
+        if (handle != INVALID_HANDLE_VALUE)
+            SetupDiDestroyDeviceInfoList(handle);
+    }
+    bool fetch(DWORD index, SP_DEVINFO_DATA *data) const
+    {
+        return handle != INVALID_HANDLE_VALUE && SetupDiEnumDeviceInfo(handle, index, data);
+    }
+};
+
 // The index of the device with the given friendly name, or -1.
 int indexOfFriendlyName(HDEVINFO set, const QString &name)
 {
@@ -116,14 +130,13 @@ void SetupApiStandInTest::otherInterfaceClassIsEmpty()
 
 void SetupApiStandInTest::propertiesOfAMatchingDevice()
 {
-    HDEVINFO set = usbDevices();
+    const UsbDeviceSet devices;
+    const HDEVINFO set = devices.handle;
     const int index = indexOfFriendlyName(set, QStringLiteral("USB Serial Device (COM2)"));
-    if (index < 0) {
-        SetupDiDestroyDeviceInfoList(set);
+    if (index < 0)
         QSKIP("this testbed has no device on ttyACM1");
-    }
     SP_DEVINFO_DATA data = freshRecord();
-    QVERIFY(SetupDiEnumDeviceInfo(set, DWORD(index), &data));
+    QVERIFY(devices.fetch(DWORD(index), &data));
 
     // The simulated device 1-2 on bus 1: 04d8:000a, release 01.00, product ZR_SERIES__2.
     const QVariant ids = readRegistryProperty(set, &data, SPDRP_HARDWAREID);
@@ -135,14 +148,14 @@ void SetupApiStandInTest::propertiesOfAMatchingDevice()
     const QVariant product = readDeviceProperty(set, &data, &DEVPKEY_Device_BusReportedDeviceDesc);
     QCOMPARE(product.userType(), int(QMetaType::QString));
     QCOMPARE(product.toString(), QStringLiteral("ZR_SERIES__2"));
-    SetupDiDestroyDeviceInfoList(set);
 }
 
 void SetupApiStandInTest::sizeQueryAndShortBuffers()
 {
-    HDEVINFO set = usbDevices();
+    const UsbDeviceSet devices;
+    const HDEVINFO set = devices.handle;
     SP_DEVINFO_DATA data = freshRecord();
-    if (set == INVALID_HANDLE_VALUE || !SetupDiEnumDeviceInfo(set, 0, &data))
+    if (!devices.fetch(0, &data))
         QSKIP("no USB device in this testbed");
 
     DWORD type = 0;
@@ -165,14 +178,14 @@ void SetupApiStandInTest::sizeQueryAndShortBuffers()
                                               nullptr));
     // The list ends with an empty text: two NUL code units.
     QCOMPARE(buffer.right(4), QByteArray(4, '\0'));
-    SetupDiDestroyDeviceInfoList(set);
 }
 
 void SetupApiStandInTest::absentProperties()
 {
-    HDEVINFO set = usbDevices();
+    const UsbDeviceSet devices;
+    const HDEVINFO set = devices.handle;
     SP_DEVINFO_DATA data = freshRecord();
-    if (set == INVALID_HANDLE_VALUE || !SetupDiEnumDeviceInfo(set, 0, &data))
+    if (!devices.fetch(0, &data))
         QSKIP("no USB device in this testbed");
 
     DWORD type = 0;
@@ -193,7 +206,6 @@ void SetupApiStandInTest::absentProperties()
     SP_DEVINFO_DATA stranger = freshRecord();
     stranger.DevInst = 1u << 30;
     QVERIFY(!readRegistryProperty(set, &stranger, SPDRP_HARDWAREID).isValid());
-    SetupDiDestroyDeviceInfoList(set);
 }
 
 QTEST_GUILESS_MAIN(SetupApiStandInTest)
