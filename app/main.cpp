@@ -1,10 +1,12 @@
 #include "app/morvek.h"
 #include "discovery/devicediscovery.h"
+#include "platform/processservices.h"
 
 #include <QCoreApplication>
 
 int main(int argc, char *argv[])
 {
+    openMissingStandardStreams();
     QCoreApplication app(argc, argv);
 
     const QList<DeviceEntry> devices = findDevices();

@@ -9,6 +9,8 @@ namespace {
 
 const QString command = QStringLiteral("ATCD\r\n");
 const int replyTimeoutMs = 1000;
+// The reading was received but could not be delivered on standard output.
+const int outputFailedStatus = 1;
 
 // Bytes that never belong to a reading: line ends, spaces, NULs and the letters of the
 // command, which the device echoes.
@@ -38,13 +40,16 @@ Morvek::Morvek(QObject *parent) : QObject(nullptr)
     connect(port1, SIGNAL(readComm()), this, SLOT(readComm1()));
     port2 = new SerialPort(this);
     connect(port2, SIGNAL(readComm()), this, SLOT(readComm2()));
+    connect(port1, SIGNAL(deviceGone()), this, SLOT(deviceGone1()));
+    connect(port2, SIGNAL(deviceGone()), this, SLOT(deviceGone2()));
     portName1 = QString("");
     deviceId1 = QString("");
     portName2 = QString("");
     deviceId2 = QString("");
 
-    // One timer, restarted by every command, so each wait gets its full time and no
-    // leftover timer can cut a later wait short.
+    // One timer, so that no leftover deadline can cut a later wait short: it is restarted
+    // when a device is first asked. Asking device 2 again does not move its deadline, or a
+    // talkative device 1 could keep the run alive for ever.
     replyTimer = new QTimer(this);
     replyTimer->setSingleShot(true);
     // A coarse timer may fire up to 5% early; a device gets its whole second.
@@ -100,6 +105,13 @@ void Morvek::sendCommand(SerialPort *port, const QString &text, bool armTimeout)
         replyTimer->start();
 }
 
+void Morvek::deliver()
+{
+    const bool delivered = writeStandardOutput(result.toLatin1());
+    releasePorts();
+    endProcess(delivered ? 0 : outputFailedStatus);
+}
+
 QByteArray Morvek::filterReply(const QByteArray &raw)
 {
     QByteArray kept;
@@ -131,8 +143,7 @@ void Morvek::readComm1()
 
     if (portName2.isEmpty()) {
         result = reply;
-        writeStandardOutput(result.toLatin1());
-        timeOut();
+        deliver();
         return;
     }
 
@@ -142,14 +153,29 @@ void Morvek::readComm1()
         timeOut();
         return;
     }
-    sendCommand(port2, command, true);
+    sendCommand(port2, command, !device2Asked);
+    device2Asked = true;
 }
 
 void Morvek::readComm2()
 {
     const QString reply = QString::fromLatin1(drainReply(port2));
     result.append(firstField(reply));
-    writeStandardOutput(result.toLatin1());
+    deliver();
+}
+
+void Morvek::deviceGone1()
+{
+    // Once device 1 has answered, the run waits for device 2 alone: a device 1 that goes
+    // away then only closes its own line.
+    if (device2Asked)
+        port1->closePort();
+    else
+        timeOut();
+}
+
+void Morvek::deviceGone2()
+{
     timeOut();
 }
 

@@ -33,9 +33,13 @@ private slots:
     void readComm1();
     void readComm2();
     void timeOut();
+    void deviceGone1();
+    void deviceGone2();
 
 private:
     void sendCommand(SerialPort *port, const QString &text, bool armTimeout);
+    // Writes the result and ends the process: 0 once written, 1 when it could not be.
+    [[noreturn]] void deliver();
     void releasePorts();
     static QByteArray drainReply(SerialPort *port);
 
@@ -47,6 +51,7 @@ private:
     QString portName2;
     QString deviceId2;
     QTimer *replyTimer;
+    bool device2Asked = false;
 };
 
 #endif

@@ -34,6 +34,8 @@ SerialPort::SerialPort(QObject *parent) : QObject(parent)
     portOpen = false;
     serial = new QSerialPort(this);
     connect(serial, SIGNAL(readyRead()), this, SLOT(readData()));
+    connect(serial, SIGNAL(errorOccurred(QSerialPort::SerialPortError)), this,
+            SLOT(checkError(QSerialPort::SerialPortError)));
     settings = LineSettings{8, 3, 0, 0, 0, 1, 1000};
 }
 
@@ -97,4 +99,13 @@ void SerialPort::readData()
     for (const char byte : bytes)
         receiveBuffer.append(byte);
     emit readComm();
+}
+
+void SerialPort::checkError(QSerialPort::SerialPortError error)
+{
+    // A hung-up line keeps reporting itself readable and reads nothing; only an open line
+    // can go away, so failures to open are left to openPort's result.
+    if (serial->isOpen() &&
+        (error == QSerialPort::ResourceError || error == QSerialPort::ReadError))
+        emit deviceGone();
 }

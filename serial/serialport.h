@@ -4,9 +4,8 @@
 #include <QByteArray>
 #include <QList>
 #include <QObject>
+#include <QSerialPort>
 #include <QString>
-
-class QSerialPort;
 
 // Line settings as indices into the code tables of serialport.cpp (the numbering of the
 // Windows communications interface), not as Qt values.
@@ -43,9 +42,12 @@ public:
 
 signals:
     void readComm();
+    // The device went away (unplugged, or the line hung up): nothing more will arrive.
+    void deviceGone();
 
 private slots:
     void readData();
+    void checkError(QSerialPort::SerialPortError error);
 
 private:
     QSerialPort *serial;

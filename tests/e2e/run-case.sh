@@ -5,13 +5,14 @@
 # run-case.sh --binary PATH --devices FILE [--script DEV=FILE ...]
 #             (--output TEXT | --output-file FILE | --no-output) --status N
 #             [--min-ms N] [--max-ms N]
-#             [--held-by-another]
+#             [--held-by-another] [--stdout full|closed|broken-pipe]
 #
 # --held-by-another starts a first morvek on the same devices and runs the checked one
-# while the first still holds the port.
+# while the first still holds the port. --stdout runs it with standard output on /dev/full,
+# closed, or on a pipe whose reader has gone (SIGPIPE ignored); nothing is compared then.
 set -euo pipefail
 
-binary="" devices="" expected="" expected_file="" status="" min_ms=0 max_ms=5000 held=0
+binary="" devices="" expected="" expected_file="" status="" min_ms=0 max_ms=5000 held=0 stdout=file
 scripts=()
 while [ $# -gt 0 ]; do
     case "$1" in
@@ -25,6 +26,7 @@ while [ $# -gt 0 ]; do
     --min-ms) min_ms="$2"; shift 2 ;;
     --max-ms) max_ms="$2"; shift 2 ;;
     --held-by-another) held=1; shift ;;
+    --stdout) stdout="$2"; shift 2 ;;
     *) echo "run-case.sh: unknown argument $1" >&2; exit 2 ;;
     esac
 done
@@ -41,9 +43,18 @@ umockdev=(umockdev-run)
 umockdev+=("${scripts[@]}")
 
 # Inside the testbed: print the checked run's status and duration to side files.
+case "$stdout" in
+file) run='"$1" >"$2/output"' ;;
+full) run='"$1" >/dev/full' ;;
+closed) run='"$1" >&-' ;;
+# A pipe with no reader left: the read end is opened alongside the write end, then closed.
+broken-pipe) run='mkfifo "$2/pipe"; exec 3<>"$2/pipe" 4>"$2/pipe" 3<&-; trap "" PIPE; "$1" >&4' ;;
+*) echo "run-case.sh: unknown --stdout $stdout" >&2; exit 2 ;;
+esac
+: >"$work/output"
 inner='
 start=$(date +%s%N)
-"$1" >"$2/output"
+'"$run"'
 echo $? >"$2/status"
 echo $(( ($(date +%s%N) - start) / 1000000 )) >"$2/ms"
 '
