@@ -1,9 +1,12 @@
 #include "morvek.h"
 
+#include "app/trace.h"
 #include "platform/processservices.h"
 #include "serial/serialport.h"
 
 #include <QTimer>
+
+#include <cerrno>
 
 namespace {
 
@@ -55,7 +58,7 @@ Morvek::Morvek(QObject *parent) : QObject(nullptr)
     // A coarse timer may fire up to 5% early; a device gets its whole second.
     replyTimer->setTimerType(Qt::PreciseTimer);
     replyTimer->setInterval(replyTimeoutMs);
-    connect(replyTimer, SIGNAL(timeout()), this, SLOT(timeOut()));
+    connect(replyTimer, SIGNAL(timeout()), this, SLOT(replyTimeOut()));
 }
 
 Morvek::~Morvek()
@@ -75,9 +78,15 @@ void Morvek::setFirstDevice(DeviceEntry entry)
     }
 }
 
+bool Morvek::queriedFirst(const DeviceEntry &second, const DeviceEntry &first)
+{
+    return !first.deviceId.isEmpty() &&
+           second.deviceId.toInt(nullptr, 10) < first.deviceId.toInt(nullptr, 10);
+}
+
 void Morvek::setSecondDevice(DeviceEntry entry)
 {
-    if (!deviceId1.isEmpty() && entry.deviceId.toInt(nullptr, 10) < deviceId1.toInt(nullptr, 10)) {
+    if (queriedFirst(entry, DeviceEntry{portName1, deviceId1})) {
         portName2 = portName1;
         deviceId2 = deviceId1;
         portName1 = entry.portName;
@@ -88,26 +97,55 @@ void Morvek::setSecondDevice(DeviceEntry entry)
     }
 }
 
+void Morvek::setTrace(Trace *runTrace)
+{
+    trace = runTrace;
+}
+
 void Morvek::startQuery()
 {
-    const QString name = portName1;
-    if (!port1->openPort(name)) {
+    if (trace)
+        trace->queryOrder(DeviceEntry{portName1, deviceId1}, DeviceEntry{portName2, deviceId2});
+    if (!openLine(port1, portName1)) {
         timeOut();
         return;
     }
     sendCommand(port1, command, true);
 }
 
+bool Morvek::openLine(SerialPort *port, const QString &name)
+{
+    const bool opened = port->openPort(name);
+    if (trace) {
+        if (opened) {
+            trace->opened(name, SerialPort::systemPath(name));
+        } else {
+            trace->openFailed(name, SerialPort::systemPath(name), port->errorText());
+            trace->openFailureEnds();
+        }
+    }
+    return opened;
+}
+
 void Morvek::sendCommand(SerialPort *port, const QString &text, bool armTimeout)
 {
-    port->sendData(text.toLatin1());
+    const QByteArray bytes = text.toLatin1();
+    port->sendData(bytes);
     if (armTimeout)
         replyTimer->start();
+    if (trace)
+        trace->sent(port->lastPortName(), bytes, armTimeout);
 }
 
 void Morvek::deliver()
 {
     const bool delivered = writeStandardOutput(result.toLatin1());
+    if (trace) {
+        if (delivered)
+            trace->answered();
+        else
+            trace->outputFailed(qt_error_string(errno));
+    }
     releasePorts();
     endProcess(delivered ? 0 : outputFailedStatus);
 }
@@ -128,18 +166,23 @@ QString Morvek::firstField(const QString &reply)
     return reply.split(QChar(','), Qt::KeepEmptyParts, Qt::CaseSensitive).first();
 }
 
-QByteArray Morvek::drainReply(SerialPort *port)
+QString Morvek::takeReply(SerialPort *port, const QString &portName)
 {
     QByteArray raw;
     raw.reserve(port->receiveBuffer.size());
     while (!port->receiveBuffer.isEmpty())
         raw.append(port->receiveBuffer.takeFirst());
-    return filterReply(raw);
+    const QString reply = QString::fromLatin1(filterReply(raw));
+    if (trace) {
+        trace->received(portName, raw);
+        trace->reading(portName, reply);
+    }
+    return reply;
 }
 
 void Morvek::readComm1()
 {
-    const QString reply = QString::fromLatin1(drainReply(port1));
+    const QString reply = takeReply(port1, portName1);
 
     if (portName2.isEmpty()) {
         result = reply;
@@ -148,8 +191,7 @@ void Morvek::readComm1()
     }
 
     result = firstField(reply) + QChar(',');
-    const QString name = portName2;
-    if (!port2->openPort(name)) {
+    if (!openLine(port2, portName2)) {
         timeOut();
         return;
     }
@@ -159,7 +201,7 @@ void Morvek::readComm1()
 
 void Morvek::readComm2()
 {
-    const QString reply = QString::fromLatin1(drainReply(port2));
+    const QString reply = takeReply(port2, portName2);
     result.append(firstField(reply));
     deliver();
 }
@@ -168,6 +210,8 @@ void Morvek::deviceGone1()
 {
     // Once device 1 has answered, the run waits for device 2 alone: a device 1 that goes
     // away then only closes its own line.
+    if (trace)
+        trace->deviceGone(portName1, !device2Asked);
     if (device2Asked)
         port1->closePort();
     else
@@ -176,6 +220,15 @@ void Morvek::deviceGone1()
 
 void Morvek::deviceGone2()
 {
+    if (trace)
+        trace->deviceGone(portName2, true);
+    timeOut();
+}
+
+void Morvek::replyTimeOut()
+{
+    if (trace)
+        trace->timedOut();
     timeOut();
 }
 

@@ -49,17 +49,28 @@ std::optional<QString> portNameFromFriendlyName(const QString &friendlyName)
 }
 
 QString deviceIdFrom(const QString &locationInformation,
-                     const std::function<QString()> &productString)
+                     const std::function<QString()> &productString, IdentitySource *source)
 {
     QString value = locationInformation;
-    if (!value.contains(identityPrefix, Qt::CaseSensitive))
+    const bool fromLocation = value.contains(identityPrefix, Qt::CaseSensitive);
+    if (!fromLocation)
         value = productString();
+    if (source)
+        *source = fromLocation ? IdentitySource::Location : IdentitySource::Product;
     return value.replace(identityPrefix, QString(""), Qt::CaseSensitive);
 }
 
 QList<DeviceEntry> findDevices()
 {
-    QList<DeviceEntry> result;
+    QList<DeviceEntry> entries;
+    for (const DiscoveredDevice &device : discoverDevices())
+        entries.append(device.entry);
+    return entries;
+}
+
+QList<DiscoveredDevice> discoverDevices()
+{
+    QList<DiscoveredDevice> result;
     HDEVINFO deviceInfoSet = SetupDiGetClassDevsW(&GUID_DEVINTERFACE_USB_DEVICE, nullptr, nullptr,
                                                   DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (deviceInfoSet == INVALID_HANDLE_VALUE)
@@ -83,12 +94,16 @@ QList<DeviceEntry> findDevices()
         const QString location =
             readRegistryProperty(deviceInfoSet, &deviceInfoData, SPDRP_LOCATION_INFORMATION)
                 .toString();
-        const QString deviceId = deviceIdFrom(location, [&] {
-            return readDeviceProperty(deviceInfoSet, &deviceInfoData,
-                                      &DEVPKEY_Device_BusReportedDeviceDesc)
-                .toString();
-        });
-        result.append(DeviceEntry{*portName, deviceId});
+        IdentitySource source;
+        const QString deviceId = deviceIdFrom(
+            location,
+            [&] {
+                return readDeviceProperty(deviceInfoSet, &deviceInfoData,
+                                          &DEVPKEY_Device_BusReportedDeviceDesc)
+                    .toString();
+            },
+            &source);
+        result.append(DiscoveredDevice{DeviceEntry{*portName, deviceId}, source});
     }
 
     SetupDiDestroyDeviceInfoList(deviceInfoSet);

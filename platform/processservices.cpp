@@ -42,6 +42,12 @@ bool writeStandardOutput(const QByteArray &bytes)
     return written && flushed && !std::ferror(stdout);
 }
 
+void writeStandardError(const QByteArray &bytes)
+{
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
+    std::fflush(stderr);
+}
+
 void endProcess(int status)
 {
     std::fflush(stdout);

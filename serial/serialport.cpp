@@ -60,6 +60,16 @@ QString SerialPort::fullPortName(const QString &name)
     return path.insert(0, deviceNamespacePrefix);
 }
 
+QString SerialPort::systemPath(const QString &name)
+{
+    return nativePortPath(fullPortName(name));
+}
+
+QString SerialPort::errorText() const
+{
+    return serial->errorString();
+}
+
 bool SerialPort::openPort(const QString &name)
 {
     if (portOpen) {
@@ -72,7 +82,7 @@ bool SerialPort::openPort(const QString &name)
     serial->setParity(tableValue(parityTable, settings.parityIndex));
     serial->setStopBits(tableValue(stopBitsTable, settings.stopBitsIndex));
     serial->setFlowControl(tableValue(flowControlTable, settings.flowControlIndex));
-    serial->setPortName(nativePortPath(fullPortName(name)));
+    serial->setPortName(systemPath(name));
     portOpen = serial->open(QIODevice::ReadWrite);
     if (portOpen)
         portName = name;

@@ -35,6 +35,10 @@ public:
 
     static qint32 baudRateValue(qint32 index);
     static QString fullPortName(const QString &name);
+    // The path that openPort opens for a port name, on this system.
+    static QString systemPath(const QString &name);
+    // Why the last operation on the line failed, as the serial port library tells it.
+    QString errorText() const;
 
     // Read-only views of the state, for callers that want to inspect it.
     bool isPortOpen() const { return portOpen; }

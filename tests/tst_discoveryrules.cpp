@@ -124,13 +124,18 @@ void DiscoveryRulesTest::deviceIds()
     QFETCH(bool, productRead);
     QFETCH(QString, deviceId);
     bool read = false;
-    QCOMPARE(deviceIdFrom(location,
-                          [&] {
-                              read = true;
-                              return product;
-                          }),
+    IdentitySource source = IdentitySource::Location;
+    QCOMPARE(deviceIdFrom(
+                 location,
+                 [&] {
+                     read = true;
+                     return product;
+                 },
+                 &source),
              deviceId);
     QCOMPARE(read, productRead);
+    // The product string is read exactly when the number comes from it.
+    QCOMPARE(source == IdentitySource::Product, productRead);
 }
 
 QTEST_GUILESS_MAIN(DiscoveryRulesTest)
