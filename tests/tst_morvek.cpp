@@ -1,4 +1,5 @@
 #include "app/morvek.h"
+#include "app/trace.h"
 #include "ptydevice.h"
 
 #include <QElapsedTimer>
@@ -69,6 +70,8 @@ private slots:
     void replyFilter();
     void firstField_data();
     void firstField();
+    void traceEscaping_data();
+    void traceEscaping();
     void singleDevice_data();
     void singleDevice();
     void twoDevices_data();
@@ -124,6 +127,23 @@ void MorvekTest::firstField()
     QFETCH(QString, reply);
     QFETCH(QString, field);
     QCOMPARE(Morvek::firstField(reply), field);
+}
+
+void MorvekTest::traceEscaping_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("printable") << QByteArray("12.5,3 a~") << "12.5,3 a~";
+    QTest::newRow("line ends, tab, backslash") << QByteArray("\r\n\t\\") << "\\r\\n\\t\\\\";
+    QTest::newRow("control and high bytes")
+        << QByteArray("\x00\x1a\x7f\x80\xff", 5) << "\\x00\\x1a\\x7f\\x80\\xff";
+}
+
+void MorvekTest::traceEscaping()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, text);
+    QCOMPARE(Trace::escaped(bytes), text);
 }
 
 void MorvekTest::singleDevice_data()
