@@ -29,7 +29,7 @@ int main(int argc, char *argv[])
         "\n"
         "Exit status: 0 after a query (nothing is printed when a device cannot be opened,\n"
         "goes away or does not answer within 1000 ms), 1 when the reading could not be\n"
-        "written to standard output, 255 (-1) when no device is found.\n"
+        "written to standard output, 255 when no device is found.\n"
         "Arguments other than the options below are ignored."));
     const QCommandLineOption helpOption = parser.addHelpOption();
     const QCommandLineOption versionOption(QStringLiteral("version"),
