@@ -5,11 +5,18 @@
 #include <QByteArray>
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace {
 
 thread_local DWORD lastError = ERROR_SUCCESS;
+
+std::string &sysRoot()
+{
+    static std::string root = "/sys";
+    return root;
+}
 
 struct PropertyValue {
     DWORD type;
@@ -139,7 +146,7 @@ HDEVINFO SetupDiGetClassDevsW(const GUID *ClassGuid, PCWSTR Enumerator, HWND hwn
         return INVALID_HANDLE_VALUE;
     }
     QList<UsbDeviceRecord> records;
-    if (!readUsbDeviceTree(QStringLiteral("/sys"), &records)) {
+    if (!readUsbDeviceTree(QString::fromStdString(sysRoot()), &records)) {
         lastError = ERROR_INVALID_DATA;
         return INVALID_HANDLE_VALUE;
     }
@@ -222,6 +229,11 @@ BOOL SetupDiGetDevicePropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceIn
     }
     lastError = ERROR_NOT_FOUND;
     return 0;
+}
+
+void standInSetSysRoot(const char *root)
+{
+    sysRoot() = root;
 }
 
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet)
