@@ -1,14 +1,13 @@
 #include "usbdevicetree.h"
 
-#include <QDir>
 #include <QFile>
-#include <QRegularExpression>
 
 #include <algorithm>
 #include <cstring>
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -63,21 +62,53 @@ std::optional<QString> readHexId(const QString &dir, const char *name)
     return QString::fromLatin1(text.toUpper());
 }
 
-// The ACM tty number of the first interface that has one, or -1.
-long long acmTtyNumber(const QDir &device, const QString &busName)
+bool isDirectory(const QByteArray &parent, const dirent *entry)
 {
-    static const QRegularExpression acm(QStringLiteral("\\AttyACM([0-9]{1,9})\\z"));
-    const QStringList interfaces = device.entryList({busName + QStringLiteral(":*")},
-                                                    QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
-    for (const QString &interface : interfaces) {
+    if (entry->d_type == DT_DIR)
+        return true;
+    if (entry->d_type != DT_LNK && entry->d_type != DT_UNKNOWN)
+        return false;
+    struct stat status;
+    return ::stat((parent + '/' + entry->d_name).constData(), &status) == 0 &&
+           S_ISDIR(status.st_mode);
+}
+
+// The names of the folders in dir that start with prefix, sorted; none when dir cannot be read.
+QList<QByteArray> folders(const QByteArray &dir, const QByteArray &prefix)
+{
+    QList<QByteArray> names;
+    DIR *stream = ::opendir(dir.constData());
+    if (!stream)
+        return names;
+    while (const dirent *entry = ::readdir(stream)) {
+        const QByteArray name(entry->d_name);
+        if (name.startsWith(prefix) && name != "." && name != ".." && isDirectory(dir, entry))
+            names.append(name);
+    }
+    ::closedir(stream);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// text is a number of 1 to maxDigits decimal digits.
+bool isNumber(const QByteArray &text, int maxDigits)
+{
+    return !text.isEmpty() && text.size() <= maxDigits &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// The ACM tty number of the first interface that has one, or -1. Only a tool's device gets
+// this far, so the plain listing of a few folders is all it costs.
+long long acmTtyNumber(const QString &deviceDir, const QString &busName)
+{
+    const QByteArray device = QFile::encodeName(deviceDir);
+    for (const QByteArray &interface : folders(device, QFile::encodeName(busName) + ':')) {
         // Current kernels group ttys in a tty/ folder; older ones put them beside it.
-        for (const QString &sub : {QStringLiteral("/tty"), QString()}) {
-            const QDir ttys(device.filePath(interface) + sub);
-            const QStringList names = ttys.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
-            for (const QString &name : names) {
-                const QRegularExpressionMatch match = acm.match(name);
-                if (match.hasMatch())
-                    return match.captured(1).toLongLong();
+        for (const char *sub : {"/tty", ""}) {
+            for (const QByteArray &name : folders(device + '/' + interface + sub, "ttyACM")) {
+                const QByteArray number = name.mid(6);
+                if (isNumber(number, 9))
+                    return number.toLongLong();
             }
         }
     }
@@ -164,7 +195,7 @@ std::optional<QStringList> usbHardwareIds(const QString &deviceDir)
 
 std::optional<QString> usbFriendlyName(const QString &deviceDir, const QString &busName)
 {
-    const long long tty = acmTtyNumber(QDir(deviceDir), busName);
+    const long long tty = acmTtyNumber(deviceDir, busName);
     if (tty < 0)
         return std::nullopt;
     return QStringLiteral("USB Serial Device (COM%1)").arg(tty + 1);
@@ -174,14 +205,17 @@ std::optional<QString> usbFriendlyName(const QString &deviceDir, const QString &
 // last number of the port path and the bus number.
 std::optional<QString> usbLocationInformation(const QString &busName)
 {
-    static const QRegularExpression portPath(
-        QStringLiteral("\\A([0-9]{1,4})-(?:[0-9]{1,4}\\.)*([0-9]{1,4})\\z"));
-    const QRegularExpressionMatch match = portPath.match(busName);
-    if (!match.hasMatch())
+    const QByteArray name = busName.toLatin1();
+    const int dash = name.indexOf('-');
+    const QByteArray bus = name.left(dash);
+    const QList<QByteArray> ports = name.mid(dash + 1).split('.');
+    if (dash < 0 || !isNumber(bus, 4) ||
+        !std::all_of(ports.begin(), ports.end(),
+                     [](const QByteArray &port) { return isNumber(port, 4); }))
         return std::nullopt;
     return QStringLiteral("Port_#%1.Hub_#%2")
-        .arg(match.captured(2).toInt(), 4, 10, QLatin1Char('0'))
-        .arg(match.captured(1).toInt(), 4, 10, QLatin1Char('0'));
+        .arg(ports.last().toInt(), 4, 10, QLatin1Char('0'))
+        .arg(bus.toInt(), 4, 10, QLatin1Char('0'));
 }
 
 std::optional<QString> usbProductString(const QString &deviceDir)

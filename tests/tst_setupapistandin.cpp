@@ -67,6 +67,8 @@ private slots:
     void absentProperties();
     void busNameOrder_data();
     void busNameOrder();
+    void locations_data();
+    void locations();
 };
 
 void SetupApiStandInTest::findDevicesAsListed()
@@ -245,6 +247,33 @@ void SetupApiStandInTest::busNameOrder()
     QFETCH(int, order);
     QCOMPARE(busNameLessThan(a, b), order < 0);
     QCOMPARE(busNameLessThan(b, a), order > 0);
+}
+
+void SetupApiStandInTest::locations_data()
+{
+    QTest::addColumn<QString>("busName");
+    QTest::addColumn<QString>("location"); // empty: none
+    QTest::newRow("port on the root hub") << "1-2"
+                                          << "Port_#0002.Hub_#0001";
+    QTest::newRow("last port of a deep path") << "3-1.4.12"
+                                              << "Port_#0012.Hub_#0003";
+    QTest::newRow("root hub") << "usb1"
+                              << "";
+    QTest::newRow("port number too long") << "1-2.12345"
+                                          << "";
+    QTest::newRow("empty port") << "1-2."
+                                << "";
+    QTest::newRow("no bus") << "-2"
+                            << "";
+    QTest::newRow("two dashes") << "1-2-3"
+                                << "";
+}
+
+void SetupApiStandInTest::locations()
+{
+    QFETCH(QString, busName);
+    QFETCH(QString, location);
+    QCOMPARE(usbLocationInformation(busName).value_or(QString()), location);
 }
 
 QTEST_GUILESS_MAIN(SetupApiStandInTest)
