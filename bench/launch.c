@@ -3,8 +3,9 @@
  * so the testbed's own start-up and replay threads are not counted.
  *
  * launch RESULT PROGRAM [ARG...]
- *   writes "MICROSECONDS PEAK_RSS_KIB EXIT_STATUS" to the file RESULT; the program's own
- *   standard output and error are left as they are.
+ *   writes "WALL_MICROSECONDS PEAK_RSS_KIB EXIT_STATUS CPU_MICROSECONDS" to the file RESULT
+ *   (CPU: user and system time); the program's own standard output and error are left as
+ *   they are.
  * The program runs at nice 0 whatever the launcher's own priority, so that the testbed
  * can run at the lowest priority around it (raising the priority needs root). */
 #define _GNU_SOURCE
@@ -54,7 +55,9 @@ int main(int argc, char **argv)
 
     long long us = (end.tv_sec - start.tv_sec) * 1000000LL + (end.tv_nsec - start.tv_nsec) / 1000;
     int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    long long cpu = (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000000LL +
+                    usage.ru_utime.tv_usec + usage.ru_stime.tv_usec;
     /* ru_maxrss is in KiB on Linux. */
-    fprintf(result, "%lld %ld %d\n", us, usage.ru_maxrss, code);
+    fprintf(result, "%lld %ld %d %lld\n", us, usage.ru_maxrss, code, cpu);
     return fclose(result) == 0 ? 0 : 2;
 }

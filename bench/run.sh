@@ -32,7 +32,7 @@ testbed=(nice -n 19 umockdev-run -d bench/two-devices.umockdev
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 
-# One run of one program in a fresh testbed; appends "microseconds KiB" to $work/NAME.
+# One run of one program in a fresh testbed; appends "wall-us KiB cpu-us" to $work/NAME.
 measure() {
     local name="$1"
     shift
@@ -43,14 +43,14 @@ measure() {
         cat "$work/stderr" >&2
         exit 1
     fi
-    local us kib status
-    read -r us kib status <"$work/result"
+    local us kib status cpu
+    read -r us kib status cpu <"$work/result"
     if [ "$status" != 0 ] || [ "$(cat "$work/output")" != "$expected" ]; then
         echo "bench/run.sh: $name printed '$(cat "$work/output")' with status $status," \
              "expected '$expected' with status 0" >&2
         exit 1
     fi
-    echo "$us $kib" >>"$work/$name"
+    echo "$us $kib $cpu" >>"$work/$name"
 }
 
 for _ in $(seq "$runs"); do
@@ -68,15 +68,19 @@ read -r tool_med tool_min tool_max < <(stats morvek 1)
 read -r tool_rss _ tool_rss_max < <(stats morvek 2)
 read -r base_med base_min base_max < <(stats minimal 1)
 read -r base_rss _ base_rss_max < <(stats minimal 2)
+read -r tool_cpu _ _ < <(stats morvek 3)
+read -r base_cpu _ _ < <(stats minimal 3)
 echo "$runs runs each, alternating, two simulated devices, every output '$expected'"
 echo "on $(nproc) cores of $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')"
-printf "%-8s %10s %10s %10s %14s %14s\n" program median min max "median RSS" "max RSS"
+printf "%-8s %10s %10s %10s %14s %14s %11s\n" program median min max "median RSS" "max RSS" \
+    "median CPU"
 row() {
-    awk -v n="$1" -v a="$2" -v b="$3" -v c="$4" -v d="$5" -v e="$6" 'BEGIN {
-        printf "%-8s %7.1f ms %7.1f ms %7.1f ms %10d KiB %10d KiB\n", n, a/1000, b/1000, c/1000, d, e }'
+    awk -v n="$1" -v a="$2" -v b="$3" -v c="$4" -v d="$5" -v e="$6" -v f="$7" 'BEGIN {
+        printf "%-8s %7.1f ms %7.1f ms %7.1f ms %10d KiB %10d KiB %8.1f ms\n",
+            n, a/1000, b/1000, c/1000, d, e, f/1000 }'
 }
-row morvek "$tool_med" "$tool_min" "$tool_max" "$tool_rss" "$tool_rss_max"
-row minimal "$base_med" "$base_min" "$base_max" "$base_rss" "$base_rss_max"
+row morvek "$tool_med" "$tool_min" "$tool_max" "$tool_rss" "$tool_rss_max" "$tool_cpu"
+row minimal "$base_med" "$base_min" "$base_max" "$base_rss" "$base_rss_max" "$base_cpu"
 awk -v t="$tool_med" -v b="$base_med" -v r="$tool_rss_max" 'BEGIN {
     printf "median ratio morvek / minimal: %.2f; morvek peak RSS %.1f MiB\n", t / b, r / 1024 }'
 # What a real line costs, which the ptys do not model: 10 bits a byte at 19200 baud.
