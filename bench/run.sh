@@ -53,6 +53,9 @@ measure() {
     echo "$us $kib $cpu" >>"$work/$name"
 }
 
+# A second benchmark at the same time would take the same tty names and skew both.
+exec {lock}>/tmp/morvek-bench.lock
+flock "$lock"
 for _ in $(seq "$runs"); do
     measure morvek build-bench/morvek
     measure minimal build-bench/minimal /dev/ttyACM41 /dev/ttyACM40
@@ -81,8 +84,9 @@ row() {
 }
 row morvek "$tool_med" "$tool_min" "$tool_max" "$tool_rss" "$tool_rss_max" "$tool_cpu"
 row minimal "$base_med" "$base_min" "$base_max" "$base_rss" "$base_rss_max" "$base_cpu"
-awk -v t="$tool_med" -v b="$base_med" -v r="$tool_rss_max" 'BEGIN {
-    printf "median ratio morvek / minimal: %.2f; morvek peak RSS %.1f MiB\n", t / b, r / 1024 }'
+awk -v t="$tool_med" -v b="$base_med" -v r="$tool_rss" -v m="$tool_rss_max" 'BEGIN {
+    printf "median ratio morvek / minimal: %.2f; morvek peak RSS %.2f MiB median, %.2f MiB max\n",
+        t / b, r / 1024, m / 1024 }'
 # What a real line costs, which the ptys do not model: 10 bits a byte at 19200 baud.
 awk 'BEGIN { d = (6 + 14) * 10 / 19200 * 1000
     printf "floor on a real line at 19200 8N1: %.1f ms a device (6-byte command, 14-byte reply), %.1f ms for two\n", d, 2 * d }'
