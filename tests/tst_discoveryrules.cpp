@@ -2,11 +2,6 @@
 
 #include <QtTest>
 
-#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
-#include <QRandomGenerator>
-#include <QRegExp>
-#endif
-
 class DiscoveryRulesTest : public QObject
 {
     Q_OBJECT
@@ -14,10 +9,6 @@ class DiscoveryRulesTest : public QObject
 private slots:
     void hardwareIdFields_data();
     void hardwareIdFields();
-#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
-    void sameFieldsAsQRegExp_data();
-    void sameFieldsAsQRegExp();
-#endif
     void candidates_data();
     void candidates();
     void portNames_data();
@@ -64,63 +55,6 @@ void DiscoveryRulesTest::hardwareIdFields()
     QCOMPARE(hardwareIdField(1, ids), vendor);
     QCOMPARE(hardwareIdField(2, ids), product);
 }
-
-#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
-// Texts made of pieces of hardware IDs in both cases, word and other characters, and letters
-// and digits of other scripts.
-void DiscoveryRulesTest::sameFieldsAsQRegExp_data()
-{
-    const QStringList pieces = {"USB\\",
-                                "usb\\",
-                                "VID_",
-                                "vid_",
-                                "Vid_",
-                                "PID_",
-                                "pid_",
-                                "pId_",
-                                "&",
-                                "&&",
-                                "04D8",
-                                "04d8",
-                                "000A",
-                                "000a",
-                                "_",
-                                "REV_0100",
-                                "0",
-                                "Z",
-                                "-",
-                                " ",
-                                "VID__",
-                                "PID_&",
-                                "vid_x&pid_",
-                                QString::fromUtf8("\u00e9"),
-                                QString::fromUtf8("\u00df"),
-                                QString::fromUtf8("\u0130D_"),
-                                QString::fromUtf8("\u0131"),
-                                QString::fromUtf8("\u0663"),
-                                QString::fromUtf8("\u2163"),
-                                QString::fromUtf8("\u212a"),
-                                QString::fromUtf8("\u017f"),
-                                QString::fromUtf8("\u01c5")};
-    QTest::addColumn<QString>("id");
-    QRandomGenerator random(10);
-    for (int row = 0; row < 400; ++row) {
-        QString id;
-        for (int count = random.bounded(1, 8); count > 0; --count)
-            id += pieces.at(random.bounded(pieces.size()));
-        QTest::newRow(qPrintable(QString::number(row))) << id;
-    }
-}
-
-void DiscoveryRulesTest::sameFieldsAsQRegExp()
-{
-    QFETCH(QString, id);
-    QRegExp pattern(QStringLiteral("vid_(\\w+)&pid_(\\w+)"), Qt::CaseInsensitive, QRegExp::RegExp);
-    pattern.indexIn(id, 0);
-    for (int n = 1; n <= 2; ++n)
-        QCOMPARE(hardwareIdField(n, {id}), pattern.cap(n));
-}
-#endif
 
 void DiscoveryRulesTest::candidates_data()
 {
