@@ -44,11 +44,6 @@ bool writeAttributes(const QString &dir,
     return true;
 }
 
-bool link(const QString &target, const QString &name)
-{
-    return QFile::link(target, name);
-}
-
 // One USB device with one interface, with the attributes a kernel shows for it; a tty
 // number of 0 or more gives the interface a ttyACM.
 bool addDevice(const QString &root, int bus, const QString &name, const char *vendor,
@@ -99,9 +94,9 @@ bool addDevice(const QString &root, int bus, const QString &name, const char *ve
                                                     QStringLiteral("/tty/ttyACM%1").arg(tty),
                                                 {{"dev", "166:0"}}));
     const QString back = QStringLiteral("../../../") + path;
-    return ok && link(back, root + QStringLiteral("/bus/usb/devices/") + name) &&
-           link(back + QLatin1Char('/') + interface,
-                root + QStringLiteral("/bus/usb/devices/") + interface);
+    return ok && QFile::link(back, root + QStringLiteral("/bus/usb/devices/") + name) &&
+           QFile::link(back + QLatin1Char('/') + interface,
+                       root + QStringLiteral("/bus/usb/devices/") + interface);
 }
 
 // deviceCount USB devices spread over the root hubs, up to three hubs deep; the tool's
