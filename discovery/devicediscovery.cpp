@@ -3,7 +3,7 @@
 #include "platform/setupapi.h"
 #include "propertyreader.h"
 
-#include <QRegExp>
+#include <QRegularExpression>
 
 #include <cstring>
 
@@ -21,9 +21,11 @@ QString hardwareIdField(int n, const QStringList &hardwareIds)
 {
     if (hardwareIds.isEmpty())
         return QString("");
-    QRegExp pattern(QStringLiteral("vid_(\\w+)&pid_(\\w+)"), Qt::CaseInsensitive, QRegExp::RegExp);
-    pattern.indexIn(hardwareIds.first(), 0);
-    return pattern.cap(n);
+    // Unicode properties make \w take letters and digits of any script, as QRegExp did.
+    static const QRegularExpression pattern(QStringLiteral("vid_(\\w+)&pid_(\\w+)"),
+                                            QRegularExpression::CaseInsensitiveOption |
+                                                QRegularExpression::UseUnicodePropertiesOption);
+    return pattern.match(hardwareIds.first()).captured(n);
 }
 
 bool isToolDevice(const QStringList &hardwareIds)
