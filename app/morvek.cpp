@@ -1,14 +1,19 @@
 #include "morvek.h"
 
+#include "app/trace.h"
 #include "platform/processservices.h"
 #include "serial/serialport.h"
 
 #include <QTimer>
 
+#include <cerrno>
+
 namespace {
 
 const QString command = QStringLiteral("ATCD\r\n");
 const int replyTimeoutMs = 1000;
+// The reading was received but could not be delivered on standard output.
+const int outputFailedStatus = 1;
 
 // Bytes that never belong to a reading: line ends, spaces, NULs and the letters of the
 // command, which the device echoes.
@@ -38,19 +43,22 @@ Morvek::Morvek(QObject *parent) : QObject(nullptr)
     connect(port1, SIGNAL(readComm()), this, SLOT(readComm1()));
     port2 = new SerialPort(this);
     connect(port2, SIGNAL(readComm()), this, SLOT(readComm2()));
+    connect(port1, SIGNAL(deviceGone()), this, SLOT(deviceGone1()));
+    connect(port2, SIGNAL(deviceGone()), this, SLOT(deviceGone2()));
     portName1 = QString("");
     deviceId1 = QString("");
     portName2 = QString("");
     deviceId2 = QString("");
 
-    // One timer, restarted by every command, so each wait gets its full time and no
-    // leftover timer can cut a later wait short.
+    // One timer, so that no leftover deadline can cut a later wait short: it is restarted
+    // when a device is first asked. Asking device 2 again does not move its deadline, or a
+    // talkative device 1 could keep the run alive for ever.
     replyTimer = new QTimer(this);
     replyTimer->setSingleShot(true);
     // A coarse timer may fire up to 5% early; a device gets its whole second.
     replyTimer->setTimerType(Qt::PreciseTimer);
     replyTimer->setInterval(replyTimeoutMs);
-    connect(replyTimer, SIGNAL(timeout()), this, SLOT(timeOut()));
+    connect(replyTimer, SIGNAL(timeout()), this, SLOT(replyTimeOut()));
 }
 
 Morvek::~Morvek()
@@ -70,9 +78,15 @@ void Morvek::setFirstDevice(DeviceEntry entry)
     }
 }
 
+bool Morvek::queriedFirst(const DeviceEntry &second, const DeviceEntry &first)
+{
+    return !first.deviceId.isEmpty() &&
+           second.deviceId.toInt(nullptr, 10) < first.deviceId.toInt(nullptr, 10);
+}
+
 void Morvek::setSecondDevice(DeviceEntry entry)
 {
-    if (!deviceId1.isEmpty() && entry.deviceId.toInt(nullptr, 10) < deviceId1.toInt(nullptr, 10)) {
+    if (queriedFirst(entry, DeviceEntry{portName1, deviceId1})) {
         portName2 = portName1;
         deviceId2 = deviceId1;
         portName1 = entry.portName;
@@ -83,21 +97,57 @@ void Morvek::setSecondDevice(DeviceEntry entry)
     }
 }
 
+void Morvek::setTrace(Trace *runTrace)
+{
+    trace = runTrace;
+}
+
 void Morvek::startQuery()
 {
-    const QString name = portName1;
-    if (!port1->openPort(name)) {
+    if (trace)
+        trace->queryOrder(DeviceEntry{portName1, deviceId1}, DeviceEntry{portName2, deviceId2});
+    if (!openLine(port1, portName1)) {
         timeOut();
         return;
     }
     sendCommand(port1, command, true);
 }
 
+bool Morvek::openLine(SerialPort *port, const QString &name)
+{
+    const bool opened = port->openPort(name);
+    if (trace) {
+        if (opened) {
+            trace->opened(name, SerialPort::systemPath(name));
+        } else {
+            trace->openFailed(name, SerialPort::systemPath(name), port->errorText());
+            trace->openFailureEnds();
+        }
+    }
+    return opened;
+}
+
 void Morvek::sendCommand(SerialPort *port, const QString &text, bool armTimeout)
 {
-    port->sendData(text.toLatin1());
+    const QByteArray bytes = text.toLatin1();
+    port->sendData(bytes);
     if (armTimeout)
         replyTimer->start();
+    if (trace)
+        trace->sent(port->lastPortName(), bytes, armTimeout);
+}
+
+void Morvek::deliver()
+{
+    const bool delivered = writeStandardOutput(result.toLatin1());
+    if (trace) {
+        if (delivered)
+            trace->answered();
+        else
+            trace->outputFailed(qt_error_string(errno));
+    }
+    releasePorts();
+    endProcess(delivered ? 0 : outputFailedStatus);
 }
 
 QByteArray Morvek::filterReply(const QByteArray &raw)
@@ -116,40 +166,69 @@ QString Morvek::firstField(const QString &reply)
     return reply.split(QChar(','), Qt::KeepEmptyParts, Qt::CaseSensitive).first();
 }
 
-QByteArray Morvek::drainReply(SerialPort *port)
+QString Morvek::takeReply(SerialPort *port, const QString &portName)
 {
     QByteArray raw;
     raw.reserve(port->receiveBuffer.size());
     while (!port->receiveBuffer.isEmpty())
         raw.append(port->receiveBuffer.takeFirst());
-    return filterReply(raw);
+    const QString reply = QString::fromLatin1(filterReply(raw));
+    if (trace) {
+        trace->received(portName, raw);
+        trace->reading(portName, reply);
+    }
+    return reply;
 }
 
 void Morvek::readComm1()
 {
-    const QString reply = QString::fromLatin1(drainReply(port1));
+    const QString reply = takeReply(port1, portName1);
 
     if (portName2.isEmpty()) {
         result = reply;
-        writeStandardOutput(result.toLatin1());
-        timeOut();
+        deliver();
         return;
     }
 
     result = firstField(reply) + QChar(',');
-    const QString name = portName2;
-    if (!port2->openPort(name)) {
+    if (!openLine(port2, portName2)) {
         timeOut();
         return;
     }
-    sendCommand(port2, command, true);
+    sendCommand(port2, command, !device2Asked);
+    device2Asked = true;
 }
 
 void Morvek::readComm2()
 {
-    const QString reply = QString::fromLatin1(drainReply(port2));
+    const QString reply = takeReply(port2, portName2);
     result.append(firstField(reply));
-    writeStandardOutput(result.toLatin1());
+    deliver();
+}
+
+void Morvek::deviceGone1()
+{
+    // Once device 1 has answered, the run waits for device 2 alone: a device 1 that goes
+    // away then only closes its own line.
+    if (trace)
+        trace->deviceGone(portName1, !device2Asked);
+    if (device2Asked)
+        port1->closePort();
+    else
+        timeOut();
+}
+
+void Morvek::deviceGone2()
+{
+    if (trace)
+        trace->deviceGone(portName2, true);
+    timeOut();
+}
+
+void Morvek::replyTimeOut()
+{
+    if (trace)
+        trace->timedOut();
     timeOut();
 }
 

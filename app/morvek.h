@@ -9,6 +9,7 @@
 
 class QTimer;
 class SerialPort;
+class Trace;
 
 // Controller of one run: queries the device in slot 1, then the one in slot 2 (if any),
 // prints the composed reply and ends the process. Every path ends in timeOut().
@@ -24,7 +25,13 @@ public:
 
     void setFirstDevice(DeviceEntry entry);
     void setSecondDevice(DeviceEntry entry);
+    // Events of the run go to the trace from now on; null (the default) traces nothing.
+    void setTrace(Trace *runTrace);
     void startQuery();
+
+    // Whether the device listed second is queried before the one listed first: it has the
+    // smaller number. Equal or non-numeric numbers keep the listed order.
+    static bool queriedFirst(const DeviceEntry &second, const DeviceEntry &first);
 
     static QByteArray filterReply(const QByteArray &raw);
     static QString firstField(const QString &reply);
@@ -33,11 +40,18 @@ private slots:
     void readComm1();
     void readComm2();
     void timeOut();
+    void deviceGone1();
+    void deviceGone2();
+    void replyTimeOut();
 
 private:
     void sendCommand(SerialPort *port, const QString &text, bool armTimeout);
+    // Writes the result and ends the process: 0 once written, 1 when it could not be.
+    [[noreturn]] void deliver();
+    bool openLine(SerialPort *port, const QString &name);
     void releasePorts();
-    static QByteArray drainReply(SerialPort *port);
+    // Empties the port's receive buffer and gives the reply that it held, filtered.
+    QString takeReply(SerialPort *port, const QString &portName);
 
     SerialPort *port1;
     SerialPort *port2;
@@ -47,6 +61,8 @@ private:
     QString portName2;
     QString deviceId2;
     QTimer *replyTimer;
+    bool device2Asked = false;
+    Trace *trace = nullptr;
 };
 
 #endif

@@ -1,53 +1,95 @@
 #!/usr/bin/env bash
-# Times morvek's two-device run on simulated devices against a minimal C program doing
-# the same exchange, and prints median, minimum and maximum wall time and peak memory.
-# Usage: bench/run.sh [runs]   (builds morvek into build-bench/ first)
+# Times morvek's two-device run on simulated devices against bench/minimal.c, a plain C
+# program doing the same exchange, and prints min / median / max wall time and peak memory.
+# Usage: bench/run.sh [runs]   (at least 30; builds morvek into build-bench/ first)
+#
+# Each run gets a fresh testbed (umockdev-run) at the lowest priority; inside it
+# bench/launch.c times the program alone, from exec to exit, at normal priority. The two
+# programs take turns (A B A B ...), and a run with the wrong output or status fails the
+# benchmark. The simulated devices use ttyACM40 and ttyACM41, which no test uses, so the
+# benchmark can run beside the test suite.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs="${1:-30}"
-scripts/install-deps time gcc bc
+if [ "$runs" -lt 30 ]; then
+    echo "bench/run.sh: at least 30 runs each" >&2
+    exit 2
+fi
+scripts/install-deps gcc
+# Raising the timed program back to nice 0 needs root.
+as_root=()
+[ "$(id -u)" -eq 0 ] || as_root=(sudo)
 
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DMORVEK_BUILD_TESTS=OFF >/dev/null
-cmake --build build-bench -j"$(nproc)" --target morvek >/dev/null
+cmake --build build-bench -j"$(nproc)" --target morvek discoverybench >/dev/null
 gcc -O2 -Wall -Wextra -Werror -o build-bench/minimal bench/minimal.c
+gcc -O2 -Wall -Wextra -Werror -o build-bench/launch bench/launch.c
 
-data=tests/data
-testbed=(umockdev-run -d "$data/e2e-two-devices.umockdev"
-         -s "/dev/ttyACM0=$data/reply-7.25.script" -s "/dev/ttyACM1=$data/reply-12.5.script")
+expected="12.5,7.25"
+testbed=(nice -n 19 umockdev-run -d bench/two-devices.umockdev
+         -s /dev/ttyACM40=tests/data/reply-7.25.script
+         -s /dev/ttyACM41=tests/data/reply-12.5.script)
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
 
-# One run inside a fresh testbed: prints "milliseconds kilobytes" of the program alone.
+# One run of one program in a fresh testbed; appends "wall-us KiB cpu-us" to $work/NAME.
 measure() {
-    "${testbed[@]}" -- sh -c '
-        out=$(mktemp)
-        start=$(date +%s%N)
-        /usr/bin/time -f "%M" -o "$out" "$@" >/dev/null
-        end=$(date +%s%N)
-        echo "$(( (end - start) / 1000 )) $(cat "$out")"
-        rm -f "$out"' sh "$@"
+    local name="$1"
+    shift
+    rm -f "$work/result" "$work/output"
+    if ! "${as_root[@]}" "${testbed[@]}" -- build-bench/launch "$work/result" "$@" \
+        >"$work/output" 2>"$work/stderr"; then
+        echo "bench/run.sh: the testbed failed for $name:" >&2
+        cat "$work/stderr" >&2
+        exit 1
+    fi
+    local us kib status cpu
+    read -r us kib status cpu <"$work/result"
+    if [ "$status" != 0 ] || [ "$(cat "$work/output")" != "$expected" ]; then
+        echo "bench/run.sh: $name printed '$(cat "$work/output")' with status $status," \
+             "expected '$expected' with status 0" >&2
+        exit 1
+    fi
+    echo "$us $kib $cpu" >>"$work/$name"
 }
 
-# Prints the figures of one program and leaves "median peak" in the named variable.
-summary() {
-    local name="$1" result="$2"
-    shift 2
-    local samples line
-    samples="$(for _ in $(seq "$runs"); do measure "$@"; done)"
-    line="$(sort -n <<<"$samples" | awk '
-        { t[NR] = $1; if ($2 > m) m = $2 }
-        END { print t[int((NR + 1) / 2)], t[1], t[NR], m }')"
-    read -r median low high peak <<<"$line"
-    printf "%-8s median %6.1f ms  min %6.1f ms  max %6.1f ms  peak RSS %6d KiB\n" "$name" \
-        "$(bc <<<"scale=1; $median / 1000")" "$(bc <<<"scale=1; $low / 1000")" \
-        "$(bc <<<"scale=1; $high / 1000")" "$peak"
-    printf -v "$result" '%s %s' "$median" "$peak"
-}
+# A second benchmark at the same time would take the same tty names and skew both.
+exec {lock}>/tmp/morvek-bench.lock
+flock "$lock"
+for _ in $(seq "$runs"); do
+    measure morvek build-bench/morvek
+    measure minimal build-bench/minimal /dev/ttyACM41 /dev/ttyACM40
+done
 
-echo "output: morvek '$("${testbed[@]}" -- build-bench/morvek)'," \
-     "minimal '$("${testbed[@]}" -- build-bench/minimal /dev/ttyACM1 /dev/ttyACM0)'"
-echo "$runs runs each, two simulated devices:"
-summary morvek tool build-bench/morvek
-summary minimal base build-bench/minimal /dev/ttyACM1 /dev/ttyACM0
-read -r tool_ms tool_kb <<<"$tool"
-read -r base_ms base_kb <<<"$base"
-echo "morvek / minimal: time $(bc <<<"scale=2; $tool_ms / $base_ms")x," \
-     "memory $(bc <<<"scale=2; $tool_kb / $base_kb")x"
+# Prints "median min max" of one column of one program's samples.
+stats() {
+    cut -d' ' -f"$2" "$work/$1" | sort -n | awk '
+        { v[NR] = $1 }
+        END { printf "%d %d %d\n", v[int((NR + 1) / 2)], v[1], v[NR] }'
+}
+read -r tool_med tool_min tool_max < <(stats morvek 1)
+read -r tool_rss _ tool_rss_max < <(stats morvek 2)
+read -r base_med base_min base_max < <(stats minimal 1)
+read -r base_rss _ base_rss_max < <(stats minimal 2)
+read -r tool_cpu _ _ < <(stats morvek 3)
+read -r base_cpu _ _ < <(stats minimal 3)
+echo "$runs runs each, alternating, two simulated devices, every output '$expected'"
+echo "on $(nproc) cores of $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')"
+printf "%-8s %10s %10s %10s %14s %14s %11s\n" program median min max "median RSS" "max RSS" \
+    "median CPU"
+row() {
+    awk -v n="$1" -v a="$2" -v b="$3" -v c="$4" -v d="$5" -v e="$6" -v f="$7" 'BEGIN {
+        printf "%-8s %7.1f ms %7.1f ms %7.1f ms %10d KiB %10d KiB %8.1f ms\n",
+            n, a/1000, b/1000, c/1000, d, e, f/1000 }'
+}
+row morvek "$tool_med" "$tool_min" "$tool_max" "$tool_rss" "$tool_rss_max" "$tool_cpu"
+row minimal "$base_med" "$base_min" "$base_max" "$base_rss" "$base_rss_max" "$base_cpu"
+awk -v t="$tool_med" -v b="$base_med" -v r="$tool_rss" -v m="$tool_rss_max" 'BEGIN {
+    printf "median ratio morvek / minimal: %.2f; morvek peak RSS %.2f MiB median, %.2f MiB max\n",
+        t / b, r / 1024, m / 1024 }'
+# What a real line costs, which the ptys do not model: 10 bits a byte at 19200 baud.
+awk 'BEGIN { d = (6 + 14) * 10 / 19200 * 1000
+    printf "floor on a real line at 19200 8N1: %.1f ms a device (6-byte command, 14-byte reply), %.1f ms for two\n", d, 2 * d }'
+
+echo "discovery over a generated tree of 1000 USB devices, 2 of them matching:"
+build-bench/discoverybench

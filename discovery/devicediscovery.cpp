@@ -3,7 +3,7 @@
 #include "platform/setupapi.h"
 #include "propertyreader.h"
 
-#include <QRegExp>
+#include <QRegularExpression>
 
 #include <cstring>
 
@@ -21,9 +21,11 @@ QString hardwareIdField(int n, const QStringList &hardwareIds)
 {
     if (hardwareIds.isEmpty())
         return QString("");
-    QRegExp pattern(QStringLiteral("vid_(\\w+)&pid_(\\w+)"), Qt::CaseInsensitive, QRegExp::RegExp);
-    pattern.indexIn(hardwareIds.first(), 0);
-    return pattern.cap(n);
+    // Unicode properties make \w take letters and digits of any script, as QRegExp did.
+    static const QRegularExpression pattern(QStringLiteral("vid_(\\w+)&pid_(\\w+)"),
+                                            QRegularExpression::CaseInsensitiveOption |
+                                                QRegularExpression::UseUnicodePropertiesOption);
+    return pattern.match(hardwareIds.first()).captured(n);
 }
 
 bool isToolDevice(const QStringList &hardwareIds)
@@ -49,17 +51,28 @@ std::optional<QString> portNameFromFriendlyName(const QString &friendlyName)
 }
 
 QString deviceIdFrom(const QString &locationInformation,
-                     const std::function<QString()> &productString)
+                     const std::function<QString()> &productString, IdentitySource *source)
 {
     QString value = locationInformation;
-    if (!value.contains(identityPrefix, Qt::CaseSensitive))
+    const bool fromLocation = value.contains(identityPrefix, Qt::CaseSensitive);
+    if (!fromLocation)
         value = productString();
+    if (source)
+        *source = fromLocation ? IdentitySource::Location : IdentitySource::Product;
     return value.replace(identityPrefix, QString(""), Qt::CaseSensitive);
 }
 
 QList<DeviceEntry> findDevices()
 {
-    QList<DeviceEntry> result;
+    QList<DeviceEntry> entries;
+    for (const DiscoveredDevice &device : discoverDevices())
+        entries.append(device.entry);
+    return entries;
+}
+
+QList<DiscoveredDevice> discoverDevices()
+{
+    QList<DiscoveredDevice> result;
     HDEVINFO deviceInfoSet = SetupDiGetClassDevsW(&GUID_DEVINTERFACE_USB_DEVICE, nullptr, nullptr,
                                                   DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (deviceInfoSet == INVALID_HANDLE_VALUE)
@@ -83,12 +96,16 @@ QList<DeviceEntry> findDevices()
         const QString location =
             readRegistryProperty(deviceInfoSet, &deviceInfoData, SPDRP_LOCATION_INFORMATION)
                 .toString();
-        const QString deviceId = deviceIdFrom(location, [&] {
-            return readDeviceProperty(deviceInfoSet, &deviceInfoData,
-                                      &DEVPKEY_Device_BusReportedDeviceDesc)
-                .toString();
-        });
-        result.append(DeviceEntry{*portName, deviceId});
+        IdentitySource source;
+        const QString deviceId = deviceIdFrom(
+            location,
+            [&] {
+                return readDeviceProperty(deviceInfoSet, &deviceInfoData,
+                                          &DEVPKEY_Device_BusReportedDeviceDesc)
+                    .toString();
+            },
+            &source);
+        result.append(DiscoveredDevice{DeviceEntry{*portName, deviceId}, source});
     }
 
     SetupDiDestroyDeviceInfoList(deviceInfoSet);

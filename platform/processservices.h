@@ -3,9 +3,17 @@
 
 #include <QByteArray>
 
+// Opens the null device on any of standard input, output and error that the process was
+// started without, so that no file opened later can take the place of standard output.
+// Call it first thing, before anything opens a file.
+void openMissingStandardStreams();
+
 // Writes the bytes to standard output exactly as they are (no newline, no text-mode
-// translation) and flushes them.
-void writeStandardOutput(const QByteArray &bytes);
+// translation) and flushes them. False when not all of them could be written.
+bool writeStandardOutput(const QByteArray &bytes);
+
+// Writes the bytes to standard error and flushes them; failures are not reported.
+void writeStandardError(const QByteArray &bytes);
 
 // Ends the process at once with the given exit status; standard output is flushed first.
 [[noreturn]] void endProcess(int status);

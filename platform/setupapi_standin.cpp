@@ -5,24 +5,52 @@
 #include <QByteArray>
 
 #include <cstring>
+#include <functional>
+#include <optional>
+#include <string>
 #include <vector>
 
 namespace {
 
 thread_local DWORD lastError = ERROR_SUCCESS;
 
+std::string &sysRoot()
+{
+    static std::string root = "/sys";
+    return root;
+}
+
 struct PropertyValue {
     DWORD type;
     QByteArray bytes;
 };
 
+// A property that is read from the device tree the first time it is asked for; the size
+// query and the read that follows it then share one reading.
+struct LazyProperty {
+    bool known = false;
+    std::optional<PropertyValue> value;
+};
+
+// Only the hardware IDs are read as the set is enumerated: a device without them is left
+// out, and for a foreign device nothing else is ever read.
 struct StandInDevice {
-    std::vector<std::pair<DWORD, PropertyValue>> registry;
-    std::vector<std::pair<DEVPROPKEY, PropertyValue>> device;
+    QString busName;
+    QString dir;
+    PropertyValue hardwareIds;
+    LazyProperty friendlyName;
+    LazyProperty locationInformation;
+    LazyProperty productString;
 };
 
 struct StandInDeviceInfoSet {
+    QString devicesDir;
+    QStringList busNames; // every listed device, in order
+    int nextName = 0;     // the first of busNames not yet looked at
     std::vector<StandInDevice> devices;
+
+    // Makes devices hold the device at index, when the tree has one.
+    bool reach(DWORD index);
 };
 
 bool sameGuid(const GUID &a, const GUID &b)
@@ -55,20 +83,56 @@ QByteArray textList(const QStringList &texts)
     return bytes + QByteArray(2, '\0');
 }
 
-StandInDevice toStandIn(const UsbDeviceRecord &record)
+bool StandInDeviceInfoSet::reach(DWORD index)
 {
-    StandInDevice device;
-    device.registry.push_back({SPDRP_HARDWAREID, {REG_MULTI_SZ, textList(record.hardwareIds)}});
-    if (record.friendlyName)
-        device.registry.push_back(
-            {SPDRP_FRIENDLYNAME, {REG_SZ, terminatedText(*record.friendlyName)}});
-    if (record.locationInformation)
-        device.registry.push_back(
-            {SPDRP_LOCATION_INFORMATION, {REG_SZ, terminatedText(*record.locationInformation)}});
-    if (record.productString)
-        device.device.push_back({DEVPKEY_Device_BusReportedDeviceDesc,
-                                 {DEVPROP_TYPE_STRING, terminatedText(*record.productString)}});
-    return device;
+    while (devices.size() <= index && nextName < busNames.size()) {
+        const QString &busName = busNames.at(nextName++);
+        const QString dir = devicesDir + busName;
+        if (const std::optional<QStringList> ids = usbHardwareIds(dir)) {
+            StandInDevice device;
+            device.busName = busName;
+            device.dir = dir;
+            device.hardwareIds = {REG_MULTI_SZ, textList(*ids)};
+            devices.push_back(std::move(device));
+        }
+    }
+    return index < devices.size();
+}
+
+const PropertyValue *textProperty(LazyProperty *property, DWORD type,
+                                  const std::function<std::optional<QString>()> &read)
+{
+    if (!property->known) {
+        if (const std::optional<QString> text = read())
+            property->value = PropertyValue{type, terminatedText(*text)};
+        property->known = true;
+    }
+    return property->value ? &*property->value : nullptr;
+}
+
+const PropertyValue *registryProperty(StandInDevice *device, DWORD property)
+{
+    switch (property) {
+    case SPDRP_HARDWAREID:
+        return &device->hardwareIds;
+    case SPDRP_FRIENDLYNAME:
+        return textProperty(&device->friendlyName, REG_SZ,
+                            [&] { return usbFriendlyName(device->dir, device->busName); });
+    case SPDRP_LOCATION_INFORMATION:
+        return textProperty(&device->locationInformation, REG_SZ,
+                            [&] { return usbLocationInformation(device->busName); });
+    default:
+        return nullptr;
+    }
+}
+
+const PropertyValue *deviceProperty(StandInDevice *device, const DEVPROPKEY &key)
+{
+    if (key.pid == DEVPKEY_Device_BusReportedDeviceDesc.pid &&
+        sameGuid(key.fmtid, DEVPKEY_Device_BusReportedDeviceDesc.fmtid))
+        return textProperty(&device->productString, DEVPROP_TYPE_STRING,
+                            [&] { return usbProductString(device->dir); });
+    return nullptr;
 }
 
 StandInDeviceInfoSet *toSet(HDEVINFO handle)
@@ -79,9 +143,9 @@ StandInDeviceInfoSet *toSet(HDEVINFO handle)
 }
 
 // The device that a record filled by SetupDiEnumDeviceInfo names, or null with the error set.
-const StandInDevice *deviceOf(HDEVINFO handle, const SP_DEVINFO_DATA *data)
+StandInDevice *deviceOf(HDEVINFO handle, const SP_DEVINFO_DATA *data)
 {
-    const StandInDeviceInfoSet *set = toSet(handle);
+    StandInDeviceInfoSet *set = toSet(handle);
     if (!set) {
         lastError = ERROR_INVALID_HANDLE;
         return nullptr;
@@ -138,23 +202,23 @@ HDEVINFO SetupDiGetClassDevsW(const GUID *ClassGuid, PCWSTR Enumerator, HWND hwn
         lastError = ERROR_INVALID_PARAMETER;
         return INVALID_HANDLE_VALUE;
     }
-    QList<UsbDeviceRecord> records;
-    if (!readUsbDeviceTree(QStringLiteral("/sys"), &records)) {
+    QStringList busNames;
+    const QString root = QString::fromStdString(sysRoot());
+    if (!listUsbDevices(root, &busNames)) {
         lastError = ERROR_INVALID_DATA;
         return INVALID_HANDLE_VALUE;
     }
 
     auto *set = new StandInDeviceInfoSet;
+    set->devicesDir = root + QStringLiteral("/bus/usb/devices/");
     // The tree holds USB devices only, so only the USB device interface class (or every
     // class) selects them; an enumerator narrows nothing here but is accepted for USB.
     const bool usbDevices = (Flags & DIGCF_ALLCLASSES) ||
                             (interfaceClass && sameGuid(*ClassGuid, GUID_DEVINTERFACE_USB_DEVICE));
     const bool usbEnumerator = !Enumerator || (Enumerator[0] == u'U' && Enumerator[1] == u'S' &&
                                                Enumerator[2] == u'B' && Enumerator[3] == 0);
-    if (usbDevices && usbEnumerator) {
-        for (const UsbDeviceRecord &record : records)
-            set->devices.push_back(toStandIn(record));
-    }
+    if (usbDevices && usbEnumerator)
+        set->busNames = busNames;
     lastError = ERROR_SUCCESS;
     return set;
 }
@@ -162,7 +226,7 @@ HDEVINFO SetupDiGetClassDevsW(const GUID *ClassGuid, PCWSTR Enumerator, HWND hwn
 BOOL SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex,
                            PSP_DEVINFO_DATA DeviceInfoData)
 {
-    const StandInDeviceInfoSet *set = toSet(DeviceInfoSet);
+    StandInDeviceInfoSet *set = toSet(DeviceInfoSet);
     if (!set) {
         lastError = ERROR_INVALID_HANDLE;
         return 0;
@@ -171,7 +235,7 @@ BOOL SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex,
         lastError = ERROR_INVALID_USER_BUFFER;
         return 0;
     }
-    if (MemberIndex >= set->devices.size()) {
+    if (!set->reach(MemberIndex)) {
         lastError = ERROR_NO_MORE_ITEMS;
         return 0;
     }
@@ -187,14 +251,12 @@ BOOL SetupDiGetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA 
                                        PBYTE PropertyBuffer, DWORD PropertyBufferSize,
                                        PDWORD RequiredSize)
 {
-    const StandInDevice *device = deviceOf(DeviceInfoSet, DeviceInfoData);
+    StandInDevice *device = deviceOf(DeviceInfoSet, DeviceInfoData);
     if (!device)
         return 0;
-    for (const auto &entry : device->registry) {
-        if (entry.first == Property)
-            return deliver(entry.second, PropertyRegDataType, PropertyBuffer, PropertyBufferSize,
-                           RequiredSize);
-    }
+    if (const PropertyValue *value = registryProperty(device, Property))
+        return deliver(*value, PropertyRegDataType, PropertyBuffer, PropertyBufferSize,
+                       RequiredSize);
     lastError = ERROR_INVALID_DATA;
     return 0;
 }
@@ -204,7 +266,7 @@ BOOL SetupDiGetDevicePropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceIn
                                PBYTE PropertyBuffer, DWORD PropertyBufferSize, PDWORD RequiredSize,
                                DWORD Flags)
 {
-    const StandInDevice *device = deviceOf(DeviceInfoSet, DeviceInfoData);
+    StandInDevice *device = deviceOf(DeviceInfoSet, DeviceInfoData);
     if (!device)
         return 0;
     if (!PropertyKey || !PropertyType) {
@@ -215,13 +277,15 @@ BOOL SetupDiGetDevicePropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceIn
         lastError = ERROR_INVALID_FLAGS;
         return 0;
     }
-    for (const auto &entry : device->device) {
-        if (entry.first.pid == PropertyKey->pid && sameGuid(entry.first.fmtid, PropertyKey->fmtid))
-            return deliver(entry.second, PropertyType, PropertyBuffer, PropertyBufferSize,
-                           RequiredSize);
-    }
+    if (const PropertyValue *value = deviceProperty(device, *PropertyKey))
+        return deliver(*value, PropertyType, PropertyBuffer, PropertyBufferSize, RequiredSize);
     lastError = ERROR_NOT_FOUND;
     return 0;
+}
+
+void standInSetSysRoot(const char *root)
+{
+    sysRoot() = root;
 }
 
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet)

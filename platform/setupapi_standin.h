@@ -120,4 +120,8 @@ BOOL SetupDiGetDevicePropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceIn
                                DWORD Flags);
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet);
 
+// Not part of SetupAPI: the sysfs root that sets opened from now on are read from. It is
+// /sys unless a tool points it at a copy of a device tree, as the discovery benchmark does.
+void standInSetSysRoot(const char *root);
+
 #endif

@@ -1,25 +1,30 @@
 #ifndef MORVEK_USBDEVICETREE_H
 #define MORVEK_USBDEVICETREE_H
 
-#include <QList>
 #include <QString>
 #include <QStringList>
 
 #include <optional>
 
-// One present USB device as the device tree describes it, in the terms Windows uses for
-// the same device. An absent property is std::nullopt.
-struct UsbDeviceRecord {
-    QString busName; // such as 1-2.3
-    QStringList hardwareIds;
-    std::optional<QString> friendlyName;
-    std::optional<QString> locationInformation;
-    std::optional<QString> productString;
-};
+// The USB device tree in sysfs, read one attribute at a time, described in the terms
+// Windows uses for the same device. An absent or unreadable property is std::nullopt.
 
-// Reads the USB devices (not their interfaces) below sysRoot/bus/usb/devices, in the
-// natural order of their names (1-2 before 1-10). A device whose vendor or product id
-// cannot be read is left out. Returns false when the USB device list cannot be read.
-bool readUsbDeviceTree(const QString &sysRoot, QList<UsbDeviceRecord> *devices);
+// The names of the USB devices (not their interfaces) listed in sysRoot/bus/usb/devices,
+// in the natural order of their names; false when that list cannot be read.
+bool listUsbDevices(const QString &sysRoot, QStringList *busNames);
+
+// The natural order of bus names: numbers joined by "-" and "." compare number by number,
+// so 1-2 comes before 1-10 and before 1-2.1. Other text compares character by character.
+bool busNameLessThan(const QString &a, const QString &b);
+
+// The hardware IDs of the device in deviceDir (such as USB\VID_04D8&PID_000A&REV_0100,
+// then USB\VID_04D8&PID_000A): nothing when its vendor or product id cannot be read.
+std::optional<QStringList> usbHardwareIds(const QString &deviceDir);
+// "USB Serial Device (COMn)" for the device's first ACM tty, ttyACM(n-1).
+std::optional<QString> usbFriendlyName(const QString &deviceDir, const QString &busName);
+// The hub port and the bus, as Windows words its location information.
+std::optional<QString> usbLocationInformation(const QString &busName);
+// The USB product string.
+std::optional<QString> usbProductString(const QString &deviceDir);
 
 #endif

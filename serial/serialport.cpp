@@ -34,6 +34,8 @@ SerialPort::SerialPort(QObject *parent) : QObject(parent)
     portOpen = false;
     serial = new QSerialPort(this);
     connect(serial, SIGNAL(readyRead()), this, SLOT(readData()));
+    connect(serial, SIGNAL(errorOccurred(QSerialPort::SerialPortError)), this,
+            SLOT(checkError(QSerialPort::SerialPortError)));
     settings = LineSettings{8, 3, 0, 0, 0, 1, 1000};
 }
 
@@ -58,6 +60,16 @@ QString SerialPort::fullPortName(const QString &name)
     return path.insert(0, deviceNamespacePrefix);
 }
 
+QString SerialPort::systemPath(const QString &name)
+{
+    return nativePortPath(fullPortName(name));
+}
+
+QString SerialPort::errorText() const
+{
+    return serial->errorString();
+}
+
 bool SerialPort::openPort(const QString &name)
 {
     if (portOpen) {
@@ -70,7 +82,7 @@ bool SerialPort::openPort(const QString &name)
     serial->setParity(tableValue(parityTable, settings.parityIndex));
     serial->setStopBits(tableValue(stopBitsTable, settings.stopBitsIndex));
     serial->setFlowControl(tableValue(flowControlTable, settings.flowControlIndex));
-    serial->setPortName(nativePortPath(fullPortName(name)));
+    serial->setPortName(systemPath(name));
     portOpen = serial->open(QIODevice::ReadWrite);
     if (portOpen)
         portName = name;
@@ -97,4 +109,13 @@ void SerialPort::readData()
     for (const char byte : bytes)
         receiveBuffer.append(byte);
     emit readComm();
+}
+
+void SerialPort::checkError(QSerialPort::SerialPortError error)
+{
+    // A hung-up line keeps reporting itself readable and reads nothing; only an open line
+    // can go away, so failures to open are left to openPort's result.
+    if (serial->isOpen() &&
+        (error == QSerialPort::ResourceError || error == QSerialPort::ReadError))
+        emit deviceGone();
 }

@@ -4,9 +4,8 @@
 #include <QByteArray>
 #include <QList>
 #include <QObject>
+#include <QSerialPort>
 #include <QString>
-
-class QSerialPort;
 
 // Line settings as indices into the code tables of serialport.cpp (the numbering of the
 // Windows communications interface), not as Qt values.
@@ -36,6 +35,10 @@ public:
 
     static qint32 baudRateValue(qint32 index);
     static QString fullPortName(const QString &name);
+    // The path that openPort opens for a port name, on this system.
+    static QString systemPath(const QString &name);
+    // Why the last operation on the line failed, as the serial port library tells it.
+    QString errorText() const;
 
     // Read-only views of the state, for callers that want to inspect it.
     bool isPortOpen() const { return portOpen; }
@@ -43,9 +46,12 @@ public:
 
 signals:
     void readComm();
+    // The device went away (unplugged, or the line hung up): nothing more will arrive.
+    void deviceGone();
 
 private slots:
     void readData();
+    void checkError(QSerialPort::SerialPortError error);
 
 private:
     QSerialPort *serial;

@@ -22,14 +22,25 @@ PtyDevice::PtyDevice()
     // The slave end we hold keeps the master readable while the code under test closes
     // and reopens the line; it is never read.
     fcntl(masterFd, F_SETFL, fcntl(masterFd, F_GETFL) | O_NONBLOCK);
+    // A child process must not inherit either end, or it would keep the line up after
+    // hangUp().
+    fcntl(masterFd, F_SETFD, FD_CLOEXEC);
+    fcntl(slaveFd, F_SETFD, FD_CLOEXEC);
 }
 
 PtyDevice::~PtyDevice()
+{
+    hangUp();
+}
+
+void PtyDevice::hangUp()
 {
     if (slaveFd >= 0)
         ::close(slaveFd);
     if (masterFd >= 0)
         ::close(masterFd);
+    slaveFd = -1;
+    masterFd = -1;
 }
 
 bool PtyDevice::write(const QByteArray &bytes)

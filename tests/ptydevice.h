@@ -21,6 +21,9 @@ public:
     // Sends one burst to the code under test.
     bool write(const QByteArray &bytes);
 
+    // Unplugs the device: both ends close, and the code under test sees a hung-up line.
+    void hangUp();
+
     // Collects what the code under test wrote until `count` bytes have arrived or
     // `timeoutMs` have passed. Events of the calling thread are processed meanwhile, so
     // in-process serial ports get to flush their writes.

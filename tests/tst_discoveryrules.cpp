@@ -35,6 +35,16 @@ void DiscoveryRulesTest::hardwareIdFields_data()
                                                     << "0";
     QTest::newRow("no match") << QStringList{"HID\\VID04D8"} << ""
                               << "";
+    QTest::newRow("first match from the start") << QStringList{"VID_1&PID_2\\VID_3&PID_4"} << "1"
+                                                << "2";
+    QTest::newRow("vendor run not followed by &pid_") << QStringList{"VID_04D8-1&PID_000A"} << ""
+                                                      << "";
+    QTest::newRow("letters of any script are word characters")
+        << QStringList{QString::fromUtf8("VID_04\u00c9&PID_\u00df0A")}
+        << QString::fromUtf8("04\u00c9") << QString::fromUtf8("\u00df0A");
+    QTest::newRow("dotted capital I is no i")
+        << QStringList{QString::fromUtf8("V\u0130D_04D8&PID_000A")} << ""
+        << "";
 }
 
 void DiscoveryRulesTest::hardwareIdFields()
@@ -124,13 +134,18 @@ void DiscoveryRulesTest::deviceIds()
     QFETCH(bool, productRead);
     QFETCH(QString, deviceId);
     bool read = false;
-    QCOMPARE(deviceIdFrom(location,
-                          [&] {
-                              read = true;
-                              return product;
-                          }),
+    IdentitySource source = IdentitySource::Location;
+    QCOMPARE(deviceIdFrom(
+                 location,
+                 [&] {
+                     read = true;
+                     return product;
+                 },
+                 &source),
              deviceId);
     QCOMPARE(read, productRead);
+    // The product string is read exactly when the number comes from it.
+    QCOMPARE(source == IdentitySource::Product, productRead);
 }
 
 QTEST_GUILESS_MAIN(DiscoveryRulesTest)

@@ -1,4 +1,5 @@
 #include "app/morvek.h"
+#include "app/trace.h"
 #include "ptydevice.h"
 
 #include <QElapsedTimer>
@@ -6,6 +7,7 @@
 #include <QtTest>
 
 #include <memory>
+#include <sys/resource.h>
 
 namespace {
 
@@ -41,6 +43,14 @@ public:
                process.exitStatus() == QProcess::NormalExit;
     }
     QByteArray output() { return process.readAllStandardOutput(); }
+    // CPU time of all ended child processes of the test so far, in milliseconds.
+    static qint64 childrenCpuMs()
+    {
+        rusage usage = {};
+        getrusage(RUSAGE_CHILDREN, &usage);
+        return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000 +
+               (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000;
+    }
     int exitCode() const { return process.exitCode(); }
     qint64 elapsedMs = 0;
 
@@ -60,6 +70,8 @@ private slots:
     void replyFilter();
     void firstField_data();
     void firstField();
+    void traceEscaping_data();
+    void traceEscaping();
     void singleDevice_data();
     void singleDevice();
     void twoDevices_data();
@@ -69,6 +81,8 @@ private slots:
     void portThatCannotBeOpened();
     void silentDevice_data();
     void silentDevice();
+    void deviceGone_data();
+    void deviceGone();
 };
 
 void MorvekTest::replyFilter_data()
@@ -113,6 +127,23 @@ void MorvekTest::firstField()
     QFETCH(QString, reply);
     QFETCH(QString, field);
     QCOMPARE(Morvek::firstField(reply), field);
+}
+
+void MorvekTest::traceEscaping_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("printable") << QByteArray("12.5,3 a~") << "12.5,3 a~";
+    QTest::newRow("line ends, tab, backslash") << QByteArray("\r\n\t\\") << "\\r\\n\\t\\\\";
+    QTest::newRow("control and high bytes")
+        << QByteArray("\x00\x1a\x7f\x80\xff", 5) << "\\x00\\x1a\\x7f\\x80\\xff";
+}
+
+void MorvekTest::traceEscaping()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, text);
+    QCOMPARE(Trace::escaped(bytes), text);
 }
 
 void MorvekTest::singleDevice_data()
@@ -281,6 +312,53 @@ void MorvekTest::silentDevice()
     // The silent device gets its full second, and not much more.
     QVERIFY2(waited.elapsed() >= 900, qPrintable(QString::number(waited.elapsed())));
     QVERIFY2(waited.elapsed() < 2500, qPrintable(QString::number(waited.elapsed())));
+}
+
+void MorvekTest::deviceGone_data()
+{
+    QTest::addColumn<int>("devices");
+    QTest::addColumn<int>("goneSlot");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::newRow("single device") << 1 << 1 << QByteArray();
+    QTest::newRow("slot 2, after slot 1 answered") << 2 << 2 << QByteArray();
+    // Device 1 has given its reading: the run goes on waiting for device 2.
+    QTest::newRow("slot 1, after it answered") << 2 << 1 << QByteArray("5,7");
+}
+
+void MorvekTest::deviceGone()
+{
+    QFETCH(int, devices);
+    QFETCH(int, goneSlot);
+    QFETCH(QByteArray, expected);
+    PtyDevice one, two;
+    QStringList args{one.slavePath(), "1"};
+    if (devices == 2)
+        args << two.slavePath() << "2";
+    const qint64 cpuBefore = ControllerRun::childrenCpuMs();
+    ControllerRun run(args);
+    QCOMPARE(one.read(command.size(), 3000), command);
+    if (devices == 2) {
+        QVERIFY(one.write("5,6\r\n"));
+        QCOMPARE(two.read(command.size(), 3000), command);
+    }
+    QElapsedTimer sinceGone;
+    sinceGone.start();
+    (goneSlot == 1 ? one : two).hangUp();
+    if (!expected.isEmpty()) {
+        QTest::qWait(600);
+        QVERIFY(two.write("7,8\r\n"));
+    }
+    QVERIFY(run.finish(4000));
+    QCOMPARE(run.exitCode(), 0);
+    QCOMPARE(run.output(), expected);
+    if (expected.isEmpty()) {
+        QVERIFY2(sinceGone.elapsed() < 200, qPrintable(QString::number(sinceGone.elapsed())));
+        return;
+    }
+    // The run went on waiting: the hung-up line must not be polled in a busy loop meanwhile.
+    const qint64 cpuMs = ControllerRun::childrenCpuMs() - cpuBefore;
+    QVERIFY2(cpuMs * 2 < run.elapsedMs,
+             qPrintable(QStringLiteral("%1 ms CPU in %2 ms").arg(cpuMs).arg(run.elapsedMs)));
 }
 
 QTEST_GUILESS_MAIN(MorvekTest)

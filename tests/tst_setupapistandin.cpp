@@ -3,6 +3,7 @@
 #include "discovery/devicediscovery.h"
 #include "discovery/propertyreader.h"
 #include "platform/setupapi.h"
+#include "platform/usbdevicetree.h"
 
 #include <QDir>
 #include <QFile>
@@ -64,6 +65,10 @@ private slots:
     void propertiesOfAMatchingDevice();
     void sizeQueryAndShortBuffers();
     void absentProperties();
+    void busNameOrder_data();
+    void busNameOrder();
+    void locations_data();
+    void locations();
 };
 
 void SetupApiStandInTest::findDevicesAsListed()
@@ -206,6 +211,69 @@ void SetupApiStandInTest::absentProperties()
     SP_DEVINFO_DATA stranger = freshRecord();
     stranger.DevInst = 1u << 30;
     QVERIFY(!readRegistryProperty(set, &stranger, SPDRP_HARDWAREID).isValid());
+}
+
+void SetupApiStandInTest::busNameOrder_data()
+{
+    QTest::addColumn<QString>("a");
+    QTest::addColumn<QString>("b");
+    QTest::addColumn<int>("order"); // -1: a first, 1: b first, 0: the same
+    QTest::newRow("numbers, not digits") << "1-2"
+                                         << "1-10" << -1;
+    QTest::newRow("shorter path first") << "1-2"
+                                        << "1-2.1" << -1;
+    QTest::newRow("deeper ports by number") << "1-2.10"
+                                            << "1-2.9" << 1;
+    QTest::newRow("bus number first") << "10-1"
+                                      << "2-1.1" << 1;
+    QTest::newRow("port 9.9 before port 10") << "1-9.9"
+                                             << "1-10" << -1;
+    QTest::newRow("root hubs") << "usb2"
+                               << "usb10" << -1;
+    QTest::newRow("numbers before letters") << "1-1"
+                                            << "usb1" << -1;
+    QTest::newRow("same name") << "1-2.3"
+                               << "1-2.3" << 0;
+    QTest::newRow("leading zero still ordered") << "1-02"
+                                                << "1-2" << -1;
+    QTest::newRow("numbers longer than any integer") << "1-99999999999999999999"
+                                                     << "1-100000000000000000000" << -1;
+}
+
+void SetupApiStandInTest::busNameOrder()
+{
+    QFETCH(QString, a);
+    QFETCH(QString, b);
+    QFETCH(int, order);
+    QCOMPARE(busNameLessThan(a, b), order < 0);
+    QCOMPARE(busNameLessThan(b, a), order > 0);
+}
+
+void SetupApiStandInTest::locations_data()
+{
+    QTest::addColumn<QString>("busName");
+    QTest::addColumn<QString>("location"); // empty: none
+    QTest::newRow("port on the root hub") << "1-2"
+                                          << "Port_#0002.Hub_#0001";
+    QTest::newRow("last port of a deep path") << "3-1.4.12"
+                                              << "Port_#0012.Hub_#0003";
+    QTest::newRow("root hub") << "usb1"
+                              << "";
+    QTest::newRow("port number too long") << "1-2.12345"
+                                          << "";
+    QTest::newRow("empty port") << "1-2."
+                                << "";
+    QTest::newRow("no bus") << "-2"
+                            << "";
+    QTest::newRow("two dashes") << "1-2-3"
+                                << "";
+}
+
+void SetupApiStandInTest::locations()
+{
+    QFETCH(QString, busName);
+    QFETCH(QString, location);
+    QCOMPARE(usbLocationInformation(busName).value_or(QString()), location);
 }
 
 QTEST_GUILESS_MAIN(SetupApiStandInTest)

@@ -5,14 +5,18 @@
 # run-case.sh --binary PATH --devices FILE [--script DEV=FILE ...]
 #             (--output TEXT | --output-file FILE | --no-output) --status N
 #             [--min-ms N] [--max-ms N]
-#             [--held-by-another]
+#             [--held-by-another] [--stdout full|closed|broken-pipe]
+#             [--arg ARG ...] [--stderr-has TEXT ...]
 #
 # --held-by-another starts a first morvek on the same devices and runs the checked one
-# while the first still holds the port.
+# while the first still holds the port. --stdout runs it with standard output on /dev/full,
+# closed, or on a pipe whose reader has gone (SIGPIPE ignored); nothing is compared then.
+# --arg passes an argument to morvek. Its standard error must hold each --stderr-has text,
+# and must be empty when none is given.
 set -euo pipefail
 
-binary="" devices="" expected="" expected_file="" status="" min_ms=0 max_ms=5000 held=0
-scripts=()
+binary="" devices="" expected="" expected_file="" status="" min_ms=0 max_ms=5000 held=0 stdout=file
+scripts=() args=() stderr_has=()
 while [ $# -gt 0 ]; do
     case "$1" in
     --binary) binary="$2"; shift 2 ;;
@@ -25,6 +29,9 @@ while [ $# -gt 0 ]; do
     --min-ms) min_ms="$2"; shift 2 ;;
     --max-ms) max_ms="$2"; shift 2 ;;
     --held-by-another) held=1; shift ;;
+    --stdout) stdout="$2"; shift 2 ;;
+    --arg) args+=("$2"); shift 2 ;;
+    --stderr-has) stderr_has+=("$2"); shift 2 ;;
     *) echo "run-case.sh: unknown argument $1" >&2; exit 2 ;;
     esac
 done
@@ -41,25 +48,37 @@ umockdev=(umockdev-run)
 umockdev+=("${scripts[@]}")
 
 # Inside the testbed: print the checked run's status and duration to side files.
+# Inside the testbed, $bin runs with the remaining arguments; $dir takes the side files.
+case "$stdout" in
+file) run='"$bin" "$@" >"$dir/output"' ;;
+full) run='"$bin" "$@" >/dev/full' ;;
+closed) run='"$bin" "$@" >&-' ;;
+# A pipe with no reader left: the read end is opened alongside the write end, then closed.
+broken-pipe) run='mkfifo "$dir/pipe"; exec 3<>"$dir/pipe" 4>"$dir/pipe" 3<&-; trap "" PIPE; "$bin" "$@" >&4' ;;
+*) echo "run-case.sh: unknown --stdout $stdout" >&2; exit 2 ;;
+esac
+: >"$work/output"
 inner='
 start=$(date +%s%N)
-"$1" >"$2/output"
-echo $? >"$2/status"
-echo $(( ($(date +%s%N) - start) / 1000000 )) >"$2/ms"
+'"$run"' 2>"$dir/trace"
+echo $? >"$dir/status"
+echo $(( ($(date +%s%N) - start) / 1000000 )) >"$dir/ms"
 '
 if [ $held -eq 1 ]; then
-    inner='"$1" >/dev/null & first=$!; sleep 0.3;'"$inner"'wait $first'
+    inner='"$bin" >/dev/null & first=$!; sleep 0.3;'"$inner"'wait $first'
 fi
+inner='bin="$1" dir="$2"; shift 2;'"$inner"
 
 # A hard bound, so that no case can hang the suite.
 set +e
-timeout 20 "${umockdev[@]}" -- sh -c "$inner" sh "$binary" "$work" 2>"$work/stderr"
+timeout 20 "${umockdev[@]}" -- sh -c "$inner" sh "$binary" "$work" ${args[@]+"${args[@]}"} 2>"$work/stderr"
 testbed=$?
 set -e
 
 fail() {
     echo "FAIL: $*"
     echo "--- stderr"; cat "$work/stderr"
+    echo "--- morvek's standard error"; cat "$work/trace" 2>/dev/null
     exit 1
 }
 [ $testbed -eq 0 ] || fail "the testbed ended with status $testbed (133: a write that the device script did not expect)"
@@ -70,4 +89,10 @@ got_ms="$(cat "$work/ms")"
 cmp -s "$work/output" "$expected_file" || fail "output $(od -c "$work/output" | head -5), expected $(od -c "$expected_file" | head -5)"
 [ "$got_ms" -ge "$min_ms" ] || fail "ended after $got_ms ms, expected at least $min_ms ms"
 [ "$got_ms" -le "$max_ms" ] || fail "ended after $got_ms ms, expected at most $max_ms ms"
+if [ ${#stderr_has[@]} -eq 0 ]; then
+    [ ! -s "$work/trace" ] || fail "wrote to standard error"
+fi
+for text in ${stderr_has[@]+"${stderr_has[@]}"}; do
+    grep -qF -- "$text" "$work/trace" || fail "standard error lacks: $text"
+done
 echo "ok: status $got_status, $(wc -c <"$work/output") bytes of output, $got_ms ms"

@@ -1,0 +1,46 @@
+#ifndef MORVEK_TRACE_H
+#define MORVEK_TRACE_H
+
+#include "discovery/deviceentry.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QList>
+#include <QString>
+
+// The opt-in trace of a run (--verbose): one line per event on standard error, each with
+// the milliseconds since the trace began. Only a run that asks for it creates one.
+class Trace
+{
+public:
+    Trace();
+
+    void devicesFound(const QList<DeviceEntry> &devices);
+    // The order of the query; an empty second port name means a single-device run.
+    void queryOrder(const DeviceEntry &first, const DeviceEntry &second);
+    void opened(const QString &port, const QString &path);
+    void openFailed(const QString &port, const QString &path, const QString &reason);
+    // A command sent; deadlineSet tells whether it started the reply deadline.
+    void sent(const QString &port, const QByteArray &bytes, bool deadlineSet);
+    void received(const QString &port, const QByteArray &burst);
+    void reading(const QString &port, const QString &text);
+    void deviceGone(const QString &port, bool runEnds);
+
+    // Why the run ended.
+    void answered();
+    void timedOut();
+    void openFailureEnds();
+    void outputFailed(const QString &reason);
+
+    // Printable ASCII as it is; line ends, tabs, backslashes and every other byte escaped.
+    static QString escaped(const QByteArray &bytes);
+
+private:
+    void line(const QString &text);
+
+    QElapsedTimer clock;
+    qint64 deadlineSetAtMs = 0;
+    QString deadlinePort;
+};
+
+#endif
