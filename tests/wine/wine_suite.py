@@ -38,16 +38,18 @@ class Device:
 
 def tool(instance, com, script, number_in_location=None, number_in_description=None, **kw):
     return Device(instance, com, script,
-                  location=("ZR_SERIES__%s" % number_in_location if number_in_location
+                  location=("ZR_SERIES__%s" % number_in_location if number_in_location is not None
                             else "Port_#000%s.Hub_#0001" % instance[-1]),
                   description=("ZR_SERIES__%s" % number_in_description
-                               if number_in_description else "USB Serial Device"), **kw)
+                               if number_in_description is not None else "USB Serial Device"),
+                  **kw)
 
 
 # name, devices, expected output (bytes, or a file name in the data folder), status, and
 # the least and most milliseconds from the last command a device received to the end of
 # the run. Where no device is asked, the bound is from the start and only shows a hang:
-# it holds Wine's start, which a loaded machine can stretch past a second.
+# it holds Wine's start, which a loaded machine can stretch past a second. A last field,
+# when there, holds the program's arguments.
 CASES = [
     ("one_device", [tool("1-1", 3, "reply-12.5", number_in_description=5)], b"12.5,3", 0, 0, 900),
     ("two_devices_listed_2_then_1",
@@ -80,6 +82,11 @@ CASES = [
      b"12.5,3", 0, 0, 900),
     ("binary_junk_reply", [tool("1-1", 3, "reply-junk", number_in_description=5)],
      "reply-junk.expected", 0, 0, 900),
+    ("list_opens_no_port",
+     [tool("1-1", 3, "never-queried", number_in_location=2),
+      tool("1-2", 12, "never-queried", number_in_description=1)],
+     b"2\tCOM3\t\\\\.\\COM3\t2\tlocation\n1\tCOM12\t\\\\.\\COM12\t1\tproduct\n", 0, 0, 5000,
+     ["--list"]),
 ]
 
 
@@ -255,7 +262,7 @@ class Player(threading.Thread):
 
 
 def run_case(args, dosdevices, case):
-    name, devices, expected, status, min_ms, max_ms = case
+    name, devices, expected, status, min_ms, max_ms, *arguments = case
     if isinstance(expected, str):
         with open(os.path.join(args.data, expected), "rb") as f:
             expected = f.read()
@@ -274,7 +281,8 @@ def run_case(args, dosdevices, case):
     # Files, not pipes: a Wine helper that inherits them could hold a pipe open past the
     # program's end, and the end is what is timed.
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        run = subprocess.Popen([args.wine, args.exe], stdout=out, stderr=err)
+        run = subprocess.Popen([args.wine, args.exe] + (arguments[0] if arguments else []),
+                               stdout=out, stderr=err)
         try:
             got_status = run.wait(timeout=20)
         except subprocess.TimeoutExpired:
