@@ -45,10 +45,15 @@ int main(int argc, char *argv[])
     parser.addOptions({versionOption, listOption, verboseOption});
     // Unknown arguments are no error: callers that pass some keep getting the plain run.
     parser.parse(app.arguments());
+    // Written here rather than by the parser, which on Windows shows a message box
+    // instead when the process has no console.
     if (parser.isSet(helpOption))
-        parser.showHelp(0);
-    if (parser.isSet(versionOption))
-        parser.showVersion();
+        return writeStandardOutput(parser.helpText().toUtf8()) ? 0 : outputFailedStatus;
+    if (parser.isSet(versionOption)) {
+        const QString version = QStringLiteral("%1 %2\n").arg(
+            QCoreApplication::applicationName(), QCoreApplication::applicationVersion());
+        return writeStandardOutput(version.toUtf8()) ? 0 : outputFailedStatus;
+    }
 
     std::unique_ptr<Trace> trace;
     if (parser.isSet(verboseOption))

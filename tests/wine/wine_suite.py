@@ -11,6 +11,7 @@ Usage: wine_suite.py --wine WINE --exe MORVEK_EXE --data DIR [--only NAME] [--re
 import argparse
 import os
 import pty
+import re
 import select
 import subprocess
 import sys
@@ -43,6 +44,13 @@ def tool(instance, com, script, number_in_location=None, number_in_description=N
                   description=("ZR_SERIES__%s" % number_in_description
                                if number_in_description is not None else "USB Serial Device"),
                   **kw)
+
+
+def version_line():
+    """What --version prints: the project version that the build was given."""
+    with open(os.path.join(os.path.dirname(__file__), "..", "..", "CMakeLists.txt")) as f:
+        return b"morvek %s\n" % re.search(r"project\(morvek VERSION ([0-9.]+)",
+                                           f.read()).group(1).encode()
 
 
 # name, devices, expected output (bytes, or a file name in the data folder), status, and
@@ -87,6 +95,11 @@ CASES = [
       tool("1-2", 12, "never-queried", number_in_description=1)],
      b"2\tCOM3\t\\\\.\\COM3\t2\tlocation\n1\tCOM12\t\\\\.\\COM12\t1\tproduct\n", 0, 0, 5000,
      ["--list"]),
+    # Written to standard output even without a console, where Qt would show a message box.
+    ("version_without_console", [], version_line(), 0, 0, 5000, ["--version"]),
+    ("verbose_keeps_the_output",
+     [tool("1-1", 3, "reply-7.25", number_in_location=2),
+      tool("1-2", 4, "reply-12.5", number_in_description=1)], b"12.5,7.25", 0, 0, 900, ["-v"]),
 ]
 
 
