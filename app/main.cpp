@@ -12,7 +12,7 @@
 namespace {
 
 const int noDeviceStatus = -1;
-const int outputFailedStatus = 1;
+const int outputFailedStatus = Morvek::outputFailedStatus;
 
 } // namespace
 

@@ -12,8 +12,6 @@ namespace {
 
 const QString command = QStringLiteral("ATCD\r\n");
 const int replyTimeoutMs = 1000;
-// The reading was received but could not be delivered on standard output.
-const int outputFailedStatus = 1;
 
 // Bytes that never belong to a reading: line ends, spaces, NULs and the letters of the
 // command, which the device echoes.

@@ -18,6 +18,9 @@ class Morvek : public QObject
     Q_OBJECT
 
 public:
+    // The exit status of a run whose reading could not be written to standard output.
+    static constexpr int outputFailedStatus = 1;
+
     // The parent is accepted for the usual QObject signature but not used: the controller
     // is a top-level object that owns its ports.
     explicit Morvek(QObject *parent = nullptr);
