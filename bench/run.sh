@@ -16,9 +16,8 @@ if [ "$runs" -lt 30 ]; then
     exit 2
 fi
 scripts/install-deps gcc
-# Raising the timed program back to nice 0 needs root.
-as_root=()
-[ "$(id -u)" -eq 0 ] || as_root=(sudo)
+# Raising the timed program back to nice 0 needs root (as_root).
+. scripts/lib.sh
 
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DMORVEK_BUILD_TESTS=OFF >/dev/null
 cmake --build build-bench -j"$(nproc)" --target morvek discoverybench >/dev/null
@@ -37,7 +36,7 @@ measure() {
     local name="$1"
     shift
     rm -f "$work/result" "$work/output"
-    if ! "${as_root[@]}" "${testbed[@]}" -- build-bench/launch "$work/result" "$@" \
+    if ! as_root "${testbed[@]}" -- build-bench/launch "$work/result" "$@" \
         >"$work/output" 2>"$work/stderr"; then
         echo "bench/run.sh: the testbed failed for $name:" >&2
         cat "$work/stderr" >&2

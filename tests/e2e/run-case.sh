@@ -36,6 +36,11 @@ while [ $# -gt 0 ]; do
     esac
 done
 
+# QSerialPort's lock files live in the real /var/lock: runs from other checkouts that use
+# the same tty names wait for each other.
+exec 8>"${TMPDIR:-/tmp}/morvek-e2e.lock"
+flock 8
+
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 if [ -z "$expected_file" ]; then

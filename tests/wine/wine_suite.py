@@ -11,7 +11,6 @@ Usage: wine_suite.py --wine WINE --exe MORVEK_EXE --data DIR [--only NAME] [--re
 import argparse
 import os
 import pty
-import re
 import select
 import subprocess
 import sys
@@ -48,9 +47,8 @@ def tool(instance, com, script, number_in_location=None, number_in_description=N
 
 def version_line():
     """What --version prints: the project version that the build was given."""
-    with open(os.path.join(os.path.dirname(__file__), "..", "..", "CMakeLists.txt")) as f:
-        return b"morvek %s\n" % re.search(r"project\(morvek VERSION ([0-9.]+)",
-                                           f.read()).group(1).encode()
+    with open(os.path.join(os.path.dirname(__file__), "..", "..", "VERSION")) as f:
+        return b"morvek %s\n" % f.read().strip().encode()
 
 
 # name, devices, expected output (bytes, or a file name in the data folder), status, and
