@@ -16,3 +16,13 @@ as_root() {
 morvek_version() {
     tr -d ' \n' <"$(dirname "${BASH_SOURCE[0]}")/../VERSION"
 }
+
+# Rewrites dist/SHA256SUMS over every release file of this version in dist/, so that each
+# packaging script can add its artifact and leave one list for all of them.
+dist_checksums() {
+    local dist version
+    dist="$(dirname "${BASH_SOURCE[0]}")/../dist"
+    version="$(morvek_version)"
+    (cd "$dist" && find . -maxdepth 1 -type f -name "morvek-$version-*" -printf '%f\n' | LC_ALL=C sort |
+        xargs -r sha256sum >SHA256SUMS)
+}
