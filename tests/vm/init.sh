@@ -152,7 +152,7 @@ check_wire() {
             }
             END {
                 if (asks == 0 && seen) print "    " who ": " seen " transfers, expected none"
-                if (asks && cmds != asks) print "    " who ": " cmds + 0 " commands, expected " asks
+                if (asks && cmds != asks) print "    " who ": " cmds + 0 " commands, sent " asks
             }' $W/usbmon >>$W/problems
         i=$((i + 1))
     done
@@ -195,7 +195,8 @@ play_case() {
     [ "$got" = "$status" ] || problem "exit status $got, expected $status"
     cmp -s $W/out $dir/expected ||
         problem "output $(od -An -c $W/out | head -3), expected $(od -An -c $dir/expected | head -3)"
-    [ $ms -ge $tmin ] && [ $ms -le $tmax ] || problem "ended after $ms ms, expected $tmin to $tmax ms"
+    [ $ms -ge $tmin ] && [ $ms -le $((tmax + startup)) ] ||
+        problem "ended after $ms ms, expected $tmin to $tmax ms (+ $startup ms start-up)"
     [ -s $dir/stderr-has ] || [ ! -s $W/err ] || problem "wrote to standard error: $(head -c 300 $W/err)"
     while IFS= read -r text; do
         grep -qF -- "$text" $W/err || problem "standard error lacks: $text"
@@ -260,10 +261,17 @@ if [ "$mode" = record ]; then
         unplug_all
     done
 else
-    echo "== VM suite on Linux $(uname -r) ($(uname -m)), $(ls /vm/cases | wc -l) cases"
     passed=0 failed=0
-    # QEMU translates Qt's code on its first run (about a second); the cases are timed after it.
+    # QEMU translates Qt's code on its first run (about a second); the cases are timed after
+    # it. An emulated start costs several times a real one, so the start-up of a run that
+    # does nothing (median of three) is allowed above each case's bound.
     morvek --version >/dev/null
+    startup=$(for k in 1 2 3; do
+        s=$(uptime_ms)
+        morvek --version >/dev/null
+        echo $(($(uptime_ms) - s))
+    done | sort -n | sed -n 2p)
+    echo "== VM suite on Linux $(uname -r) ($(uname -m)), $(ls /vm/cases | wc -l) cases, start-up $startup ms"
     for c in /vm/cases/*; do
         if run_case $c; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
     done
