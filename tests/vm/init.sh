@@ -3,7 +3,8 @@
 # of dummy_hcd, prints "N passed, M failed" and powers off. Each case gets its devices
 # anew: device line i is a configfs gadget on dummy_udc.i, so it is USB device (i+1)-1,
 # bound in order so that cdc-acm numbers the ttys as the table does.
-# /vm/mode: "test", or "record SET..." to write umockdev-record's trees to /dev/ttyS1.
+# /vm/mode: "test", or "record" to write umockdev-record's tree of each case's devices
+# (one case per device set) to /dev/ttyS1.
 /bin/busybox --install -s /bin
 export PATH=/bin:/usr/bin
 mount -t proc proc /proc
@@ -81,7 +82,8 @@ plug() {
     # The table names the first tty; any further serial functions follow it.
     want=$tty
     for t in $(host_ttys $usb); do
-        [ -n "$want" ] && [ $t != ttyACM$want ] && problem "device $i: got $t, expected ttyACM$want" && return 1
+        [ -z "$want" ] && break
+        [ $t != ttyACM$want ] && problem "device $i: got $t, expected ttyACM$want" && return 1
         want=$((want + 1))
     done
     return 0
@@ -113,6 +115,10 @@ behind() {
 
 # The checked run: $W/out, $W/err, $W/status, $W/ms. Arguments: morvek's.
 run() {
+    if [ "$setup" = unprivileged ]; then
+        chown 0:0 /dev/ttyACM*
+        chmod 600 /dev/ttyACM*
+    fi
     start=$(uptime_ms)
     case "$setup" in
     stdout-full) timeout -s KILL 20 morvek "$@" >/dev/full 2>$W/err ;;
@@ -246,7 +252,7 @@ run_case() {
     echo "ok   $name ($ms ms)"
 }
 
-read mode sets </vm/mode
+read mode </vm/mode
 if [ "$mode" = record ]; then
     stty -F /dev/ttyS1 raw
     for c in /vm/cases/*; do
