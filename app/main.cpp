@@ -23,14 +23,16 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationVersion(QStringLiteral(MORVEK_VERSION));
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Asks up to two ZR series measuring devices (USB 04D8:000A) for a reading and prints\n"
-        "the readings as one line: the first two devices found, the smaller number first.\n"
-        "\n"
-        "Exit status: 0 after a query (nothing is printed when a device cannot be opened,\n"
-        "goes away or does not answer within 1000 ms), 1 when the reading could not be\n"
-        "written to standard output, 255 when no device is found.\n"
-        "Arguments other than the options below are ignored."));
+    parser.setApplicationDescription(
+        QStringLiteral(
+            "Asks up to two ZR series measuring devices (USB 04D8:000A) for a reading and prints\n"
+            "the readings as one line: the first two devices found, the smaller number first.\n"
+            "\n"
+            "Exit status: 0 after a query (nothing is printed when a device cannot be opened,\n"
+            "goes away or does not answer within %1 ms), 1 when the reading could not be\n"
+            "written to standard output, 255 when no device is found.\n"
+            "Arguments other than the options below are ignored.")
+            .arg(Morvek::replyTimeoutMs));
     const QCommandLineOption helpOption = parser.addHelpOption();
     const QCommandLineOption versionOption(QStringLiteral("version"),
                                            QStringLiteral("Print the version and exit."));
