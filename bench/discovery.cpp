@@ -32,6 +32,7 @@ struct Node {
     const char *subsystem;
     const char *type;
     Attributes attributes;
+    QString deviceLink = QString(); // where a tty's device link leads, relative to it
 };
 
 bool writeFile(const QString &path, const QByteArray &bytes)
@@ -63,7 +64,8 @@ bool writeFolders(const QString &root, const std::vector<Node> &nodes)
         const bool tty = qstrcmp(node.subsystem, "tty") == 0;
         const QString link = root + QLatin1String(tty ? "/class/tty/" : "/bus/usb/devices/") +
                              node.path.section(QLatin1Char('/'), -1);
-        if (!QFile::link(QLatin1String(tty ? "../../" : "../../../") + node.path, link))
+        if (!QFile::link(QLatin1String(tty ? "../../" : "../../../") + node.path, link) ||
+            (!node.deviceLink.isEmpty() && !QFile::link(node.deviceLink, dir + "/device")))
             return false;
     }
     return true;
@@ -74,11 +76,16 @@ QByteArray umockdevText(const std::vector<Node> &nodes)
 {
     QByteArray text;
     for (const Node &node : nodes) {
+        const QByteArray name = node.path.section(QLatin1Char('/'), -1).toLatin1();
         text += "P: /" + node.path.toLatin1() + "\nE: SUBSYSTEM=" + node.subsystem + '\n';
         if (node.type)
             text += QByteArray("E: DEVTYPE=") + node.type + '\n';
+        else // a tty, with its device node
+            text += "N: " + name + "\nE: DEVNAME=/dev/" + name + '\n';
         for (const auto &attribute : node.attributes)
             text += QByteArray("A: ") + attribute.first + '=' + attribute.second + "\\n\n";
+        if (!node.deviceLink.isEmpty())
+            text += "L: device=" + node.deviceLink.toLatin1() + '\n';
         text += '\n';
     }
     return text;
@@ -96,7 +103,8 @@ void addDevice(std::vector<Node> *nodes, int bus, const QString &name, const cha
         nodes->push_back({interface + QStringLiteral("/tty/ttyACM%1").arg(tty),
                           "tty",
                           nullptr,
-                          {{"dev", "166:0"}}});
+                          {{"dev", "166:0"}},
+                          QStringLiteral("../../../") + name + ":1.0"});
     nodes->push_back({interface,
                       "usb",
                       "usb_interface",
@@ -180,7 +188,7 @@ QList<DeviceEntry> toolDevices(const QList<UsbSerialDevice> &devices)
         const std::optional<QString> port = portNameFromFriendlyName(device.friendlyName);
         if (isToolDevice(device.hardwareIds) && port)
             entries.append({*port, deviceIdFrom(device.location.value_or(QString()), [&] {
-                                return device.product.value_or(QString());
+                                return usbProductString(device.dir).value_or(QString());
                             })});
     }
     return entries;

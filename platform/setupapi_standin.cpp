@@ -31,20 +31,21 @@ QByteArray encodeTextList(const QStringList &texts)
     return bytes.append(2, '\0');
 }
 
-// The set, when the handle and the record are the ones SetupAPI hands out.
-const DeviceSet *toSet(HDEVINFO handle, const SP_DEVINFO_DATA *data)
+// The device at index in the set, when the handle and the record are the ones SetupAPI
+// hands out.
+const UsbSerialDevice *deviceAt(HDEVINFO handle, const SP_DEVINFO_DATA *data, DWORD index)
 {
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE || !data ||
         data->cbSize != sizeof(SP_DEVINFO_DATA))
         return nullptr;
-    return static_cast<const DeviceSet *>(handle);
+    const DeviceSet &set = *static_cast<const DeviceSet *>(handle);
+    return index < DWORD(set.size()) ? &set.at(int(index)) : nullptr;
 }
 
-// The device that a record filled by SetupDiEnumDeviceInfo names, or null.
+// The device that a record filled by SetupDiEnumDeviceInfo names.
 const UsbSerialDevice *deviceOf(HDEVINFO handle, const SP_DEVINFO_DATA *data)
 {
-    const DeviceSet *set = toSet(handle, data);
-    return set && data->DevInst < DWORD(set->size()) ? &set->at(int(data->DevInst)) : nullptr;
+    return data ? deviceAt(handle, data, data->DevInst) : nullptr;
 }
 
 // Both property reads: type and size are reported either way, and the value is copied
@@ -77,8 +78,7 @@ HDEVINFO SetupDiGetClassDevsW(const GUID *ClassGuid, PCWSTR Enumerator, HWND hwn
 BOOL SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex,
                            PSP_DEVINFO_DATA DeviceInfoData)
 {
-    const DeviceSet *set = toSet(DeviceInfoSet, DeviceInfoData);
-    if (!set || MemberIndex >= DWORD(set->size()))
+    if (!deviceAt(DeviceInfoSet, DeviceInfoData, MemberIndex))
         return 0;
     DeviceInfoData->ClassGuid = GUID_DEVINTERFACE_USB_DEVICE;
     DeviceInfoData->DevInst = MemberIndex;
@@ -110,11 +110,13 @@ BOOL SetupDiGetDevicePropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceIn
                                DWORD Flags)
 {
     const UsbSerialDevice *device = deviceOf(DeviceInfoSet, DeviceInfoData);
-    if (!device || !device->product || !PropertyKey || !PropertyType || Flags != 0 ||
+    if (!device || !PropertyKey || !PropertyType || Flags != 0 ||
         std::memcmp(PropertyKey, &DEVPKEY_Device_BusReportedDeviceDesc, sizeof(DEVPROPKEY)) != 0)
         return 0;
-    return deliver(DEVPROP_TYPE_STRING, encodeText(*device->product), PropertyType, PropertyBuffer,
-                   PropertyBufferSize, RequiredSize);
+    // Read when asked for, which only a tool's device is.
+    const std::optional<QString> product = usbProductString(device->dir);
+    return product && deliver(DEVPROP_TYPE_STRING, encodeText(*product), PropertyType,
+                              PropertyBuffer, PropertyBufferSize, RequiredSize);
 }
 
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet)

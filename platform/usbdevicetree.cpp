@@ -1,8 +1,10 @@
 #include "usbdevicetree.h"
 
+#include <QDir>
 #include <QFile>
 
 #include <algorithm>
+#include <climits>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -70,7 +72,8 @@ struct AcmTty {
 // device and a colon. The tty may sit in the interface's tty/ folder or beside it.
 std::optional<QList<AcmTty>> acmTtys(const QString &classDir)
 {
-    DIR *stream = ::opendir(QFile::encodeName(classDir).constData());
+    const QByteArray dir = QFile::encodeName(classDir);
+    DIR *stream = ::opendir(dir.constData());
     if (!stream)
         return std::nullopt;
     QList<AcmTty> ttys;
@@ -78,9 +81,14 @@ std::optional<QList<AcmTty>> acmTtys(const QString &classDir)
         const QByteArray name(entry->d_name);
         if (!name.startsWith("ttyACM") || !isNumber(name.mid(6), 9))
             continue;
-        // The class entry links to the tty's place in the device tree.
+        // The class entry links to the tty's place in the device tree, relative to itself.
+        char target[PATH_MAX];
+        const ssize_t n = ::readlink((dir + '/' + name).constData(), target, sizeof target);
+        if (n <= 0 || size_t(n) >= sizeof target)
+            continue;
         const QStringList folders =
-            QFile::symLinkTarget(classDir + '/' + QFile::decodeName(name)).split('/');
+            QDir::cleanPath(classDir + '/' + QFile::decodeName(QByteArray(target, int(n))))
+                .split('/');
         for (int i = folders.size() - 2; i >= 2; --i) {
             if (folders.at(i).startsWith(folders.at(i - 1) + ':')) {
                 ttys.append({folders.mid(0, i).join('/'), folders.at(i - 1), folders.at(i),
@@ -160,11 +168,17 @@ std::optional<QList<UsbSerialDevice>> usbSerialDevices(const QString &sysRoot)
         device.hardwareIds << id;
         device.friendlyName = QStringLiteral("USB Serial Device (COM%1)").arg(tty.number + 1);
         device.location = usbLocationInformation(tty.busName);
-        if (const std::optional<QByteArray> name = readAttribute(tty.deviceDir, "product"))
-            device.product = QString::fromUtf8(*name);
+        device.dir = tty.deviceDir;
         devices.append(device);
     }
     return devices;
+}
+
+std::optional<QString> usbProductString(const QString &deviceDir)
+{
+    if (const std::optional<QByteArray> name = readAttribute(deviceDir, "product"))
+        return QString::fromUtf8(*name);
+    return std::nullopt;
 }
 
 std::optional<QString> usbLocationInformation(const QString &busName)

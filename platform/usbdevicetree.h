@@ -13,7 +13,7 @@ struct UsbSerialDevice {
     QStringList hardwareIds;         // USB\VID_04D8&PID_000A&REV_0100, then USB\VID_04D8&PID_000A
     QString friendlyName;            // USB Serial Device (COMn), for ttyACM(n-1)
     std::optional<QString> location; // the hub port and the bus
-    std::optional<QString> product;  // the USB product string
+    QString dir;                     // its folder, for what is read only when asked for
 };
 
 // The USB devices under sysRoot that the ttyACM entries of sysRoot/class/tty lead up to,
@@ -26,6 +26,9 @@ std::optional<QList<UsbSerialDevice>> usbSerialDevices(const QString &sysRoot);
 // so 1-2 comes before 1-10 and before 1-2.1, and interface 1-2:1.2 before 1-2:1.10. Other
 // text compares character by character.
 bool busNameLessThan(const QString &a, const QString &b);
+
+// The USB product string of the device in deviceDir.
+std::optional<QString> usbProductString(const QString &deviceDir);
 
 // Windows words a device's place as the port on its parent hub and the hub: here the last
 // number of the port path and the bus number, such as Port_#0002.Hub_#0001 for 1-2.
