@@ -20,6 +20,8 @@ int main(int argc, char *argv[])
 {
     openMissingStandardStreams();
     QCoreApplication app(argc, argv);
+    // Qt would take the name from argv[0], which the caller chooses (it may even be empty).
+    QCoreApplication::setApplicationName(QStringLiteral("morvek"));
     QCoreApplication::setApplicationVersion(QStringLiteral(MORVEK_VERSION));
 
     QCommandLineParser parser;
@@ -47,8 +49,15 @@ int main(int argc, char *argv[])
     parser.parse(app.arguments());
     // Written here rather than by the parser, which on Windows shows a message box
     // instead when the process has no console.
-    if (parser.isSet(helpOption))
-        return writeStandardOutput(parser.helpText().toUtf8()) ? 0 : outputFailedStatus;
+    if (parser.isSet(helpOption)) {
+        // The parser's usage line names the program by argv[0] as it was given.
+        QString help = parser.helpText();
+        const QString usage = QStringLiteral("Usage: ");
+        const QString given = usage + app.arguments().value(0);
+        if (help.startsWith(given))
+            help.replace(0, given.size(), usage + QCoreApplication::applicationName());
+        return writeStandardOutput(help.toUtf8()) ? 0 : outputFailedStatus;
+    }
     if (parser.isSet(versionOption)) {
         const QString version = QStringLiteral("%1 %2\n").arg(
             QCoreApplication::applicationName(), QCoreApplication::applicationVersion());
