@@ -33,7 +33,10 @@ int main(int argc, char *argv[])
         "goes away or does not answer within 1000 ms), 1 when the reading could not be\n"
         "written to standard output, 255 when no device is found.\n"
         "Arguments other than the options below are ignored."));
-    const QCommandLineOption helpOption = parser.addHelpOption();
+    // Not addHelpOption(): it also lists --help-all, which this parser never acts on, and
+    // its wording differs between Qt versions.
+    const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")},
+                                        QStringLiteral("Print this help and exit."));
     const QCommandLineOption versionOption(QStringLiteral("version"),
                                            QStringLiteral("Print the version and exit."));
     const QCommandLineOption listOption(
@@ -44,7 +47,7 @@ int main(int argc, char *argv[])
     const QCommandLineOption verboseOption(
         {QStringLiteral("v"), QStringLiteral("verbose")},
         QStringLiteral("Query as usual, and trace each step on standard error."));
-    parser.addOptions({versionOption, listOption, verboseOption});
+    parser.addOptions({helpOption, versionOption, listOption, verboseOption});
     // Unknown arguments are no error: callers that pass some keep getting the plain run.
     parser.parse(app.arguments());
     // Written here rather than by the parser, which on Windows shows a message box

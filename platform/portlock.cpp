@@ -103,7 +103,7 @@ pid_t lockFilePid(const QByteArray &content)
 // Whether the process runs; one of another user still runs when we may not signal it.
 bool isRunning(pid_t pid)
 {
-    return pid != getpid() && (kill(pid, 0) == 0 || errno == EPERM);
+    return kill(pid, 0) == 0 || errno == EPERM;
 }
 
 QString processText(pid_t pid)
@@ -117,8 +117,8 @@ QString processText(pid_t pid)
                : QStringLiteral("process %1 (%2)").arg(pid).arg(QString::fromLocal8Bit(name));
 }
 
-// The process that holds an exclusive flock on the file open on fd, from the kernel's list
-// of locks; 0 when it is not listed there.
+// The process that took the exclusive flock on the file open on fd, from the kernel's list
+// of locks; 0 when it is not listed there. It may have ended, leaving the lock to a child.
 pid_t flockHolder(int fd)
 {
     struct stat st = {};
@@ -155,7 +155,8 @@ QString PortLock::holderBeforeOpen(const QString &path)
         const pid_t pid = lockFilePid(readSmallFile(file, 64).value_or(""));
         // A lock file that is garbled or names a dead process is left to Qt Serial Port,
         // which takes it over.
-        if (pid > 0 && isRunning(pid)) {
+        // A file naming this very process was left by an earlier one with the same PID.
+        if (pid > 0 && pid != getpid() && isRunning(pid)) {
             // Worded as Qt Serial Port words a lock it respects, so both read alike.
             return QStringLiteral("Permission error while locking the device: held by %1 "
                                   "through the lock file %2")
@@ -183,7 +184,8 @@ QString PortLock::holderAfterOpen(const QSerialPort &line)
     if (locked != 0 && errno == EWOULDBLOCK) {
         const pid_t pid = flockHolder(handle);
         holder = QStringLiteral("held by %1 through an exclusive flock on the tty")
-                     .arg(pid > 0 ? processText(pid) : QStringLiteral("another program"));
+                     .arg(pid > 0 && isRunning(pid) ? processText(pid)
+                                                    : QStringLiteral("another program"));
     }
     // The line itself keeps the tty open from here on.
     if (probe >= 0)
