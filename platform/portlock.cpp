@@ -42,11 +42,13 @@ namespace {
 // The directories where serial programs on Linux put their lock files.
 const char *const lockDirectories[] = {"/var/lock", "/run/lock"};
 
-// At most `limit` bytes of a regular file. Opened without blocking and checked to be a
-// regular file first, so that a FIFO or a device in its place cannot hang the run.
+// At most `limit` bytes of a regular file. Opened without blocking, never through a
+// symbolic link and read only when it is a regular file, so that a FIFO in its place is
+// not waited for and a link cannot make us open some device.
 std::optional<QByteArray> readSmallFile(const QByteArray &path, int limit)
 {
-    const int fd = open(path.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int fd =
+        open(path.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return std::nullopt;
     struct stat st = {};
