@@ -141,6 +141,21 @@ pid_t flockHolder(int fd)
     return 0;
 }
 
+// Whether another open file of the tty holds an exclusive flock on it; then who does.
+// Takes the lock on fd when it is free.
+QString flockHolderText(int fd)
+{
+    int locked = -1;
+    do
+        locked = flock(fd, LOCK_EX | LOCK_NB);
+    while (locked != 0 && errno == EINTR);
+    if (locked == 0 || errno != EWOULDBLOCK)
+        return QString();
+    const pid_t pid = flockHolder(fd);
+    return QStringLiteral("held by %1 through an exclusive flock on the tty")
+        .arg(pid > 0 && isRunning(pid) ? processText(pid) : QStringLiteral("another program"));
+}
+
 } // namespace
 
 PortLock::~PortLock()
@@ -156,8 +171,8 @@ QString PortLock::holderBeforeOpen(const QString &path)
         const QByteArray file = QByteArray(directory) + '/' + name;
         const pid_t pid = lockFilePid(readSmallFile(file, 64).value_or(""));
         // A lock file that is garbled or names a dead process is left to Qt Serial Port,
-        // which takes it over.
-        // A file naming this very process was left by an earlier one with the same PID.
+        // which takes it over; one naming this very process was left by an earlier
+        // process with the same PID, or is Qt's own for another line object of ours.
         if (pid > 0 && pid != getpid() && isRunning(pid)) {
             // Worded as Qt Serial Port words a lock it respects, so both read alike.
             return QStringLiteral("Permission error while locking the device: held by %1 "
@@ -172,23 +187,19 @@ QString PortLock::holderBeforeOpen(const QString &path)
     if ((probe < 0 && errno == EBUSY) ||
         (probe >= 0 && ioctl(probe, TIOCGEXCL, &exclusive) == 0 && exclusive))
         return QStringLiteral("held by another program: the tty is in exclusive mode (TIOCEXCL)");
-    return QString();
+    // A flock holder is found here already, before the open applies our line settings to
+    // its tty. The lock is let go again at once: the line takes its own after the open.
+    if (probe < 0)
+        return QString();
+    const QString holder = flockHolderText(probe);
+    flock(probe, LOCK_UN);
+    return holder;
 }
 
 QString PortLock::holderAfterOpen(const QSerialPort &line)
 {
-    const int handle = line.handle();
-    int locked = -1;
-    do
-        locked = flock(handle, LOCK_EX | LOCK_NB);
-    while (locked != 0 && errno == EINTR);
-    QString holder;
-    if (locked != 0 && errno == EWOULDBLOCK) {
-        const pid_t pid = flockHolder(handle);
-        holder = QStringLiteral("held by %1 through an exclusive flock on the tty")
-                     .arg(pid > 0 && isRunning(pid) ? processText(pid)
-                                                    : QStringLiteral("another program"));
-    }
+    // Another program may have taken its flock since the look before the open.
+    const QString holder = flockHolderText(line.handle());
     // The line itself keeps the tty open from here on.
     if (probe >= 0)
         close(probe);

@@ -53,6 +53,8 @@ bool writeStandardError(const QByteArray &bytes)
 #else
     // SIGPIPE is held back while writing, and one that the write raised is taken away
     // before it is let through again; the signal's disposition stays as the caller set it.
+    // errno is kept too: the trace is written between a failure and its report.
+    const int callersErrno = errno;
     sigset_t pipeSignal;
     sigset_t oldMask;
     sigemptyset(&pipeSignal);
@@ -83,6 +85,7 @@ bool writeStandardError(const QByteArray &bytes)
         }
     }
     pthread_sigmask(SIG_SETMASK, &oldMask, nullptr);
+    errno = callersErrno;
     return left == 0;
 #endif
 }
