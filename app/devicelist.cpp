@@ -19,7 +19,7 @@ QByteArray deviceListText(const QList<DiscoveredDevice> &devices)
                                    : QStringLiteral("product");
         // Escaped as in the trace, so that no text a device gives can add a field or a line.
         text += QStringList{slot, Trace::escaped(entry.portName),
-                            Trace::escaped(SerialPort::systemPath(entry.portName)),
+                            Trace::escapedPath(SerialPort::systemPath(entry.portName)),
                             Trace::escaped(entry.deviceId), source}
                     .join(QLatin1Char('\t')) +
                 QLatin1Char('\n');

@@ -74,6 +74,12 @@ QString Trace::escaped(const QString &text)
     return safe;
 }
 
+QString Trace::escapedPath(const QString &path)
+{
+    const QString prefix = QStringLiteral("\\\\.\\");
+    return path.startsWith(prefix) ? prefix + escaped(path.mid(prefix.size())) : escaped(path);
+}
+
 void Trace::devicesFound(const QList<DeviceEntry> &devices)
 {
     line(QStringLiteral("found %1 device(s)").arg(devices.size()));
@@ -95,13 +101,13 @@ void Trace::queryOrder(const DeviceEntry &first, const DeviceEntry &second)
 
 void Trace::opened(const QString &port, const QString &path)
 {
-    line(QStringLiteral("opened %1 as %2").arg(escaped(port), escaped(path)));
+    line(QStringLiteral("opened %1 as %2").arg(escaped(port), escapedPath(path)));
 }
 
 void Trace::openFailed(const QString &port, const QString &path, const QString &reason)
 {
     line(QStringLiteral("cannot open %1 as %2: %3")
-             .arg(escaped(port), escaped(path), escaped(reason)));
+             .arg(escaped(port), escapedPath(path), escaped(reason)));
 }
 
 void Trace::sent(const QString &port, const QByteArray &bytes, bool deadlineSet)

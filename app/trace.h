@@ -38,6 +38,9 @@ public:
     // for ASCII and Latin-1 controls, other control and format characters as \u{HHHH},
     // any other character as it is.
     static QString escaped(const QString &text);
+    // A path the line opens, escaped but for the device namespace prefix (\\.\) that the
+    // line itself puts in front of a port name.
+    static QString escapedPath(const QString &path);
 
 private:
     void line(const QString &text);
