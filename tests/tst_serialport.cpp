@@ -283,6 +283,11 @@ void SerialPortTest::portHeldByAnotherProgram_data()
         << QStringLiteral("held by process %1").arg(running);
     QTest::newRow("HDB lock file of a dead process is taken over")
         << "lock" << QByteArray("%1\n") << deadPid() << QString();
+    // Garbled: Qt Serial Port respects it for QLockFile's 30 s, then takes it over.
+    QTest::newRow("garbled lock file")
+        << "lock" << QByteArray("garbled\n") << 0 << "Permission error while locking the device";
+    QTest::newRow("garbled lock file older than 30 s is taken over")
+        << "old lock" << QByteArray("garbled\n") << 0 << QString();
 }
 
 void SerialPortTest::portHeldByAnotherProgram()
@@ -308,11 +313,15 @@ void SerialPortTest::portHeldByAnotherProgram()
     QByteArray lockBytes = lockFile;
     if (lockBytes.startsWith("%1"))
         lockBytes = QString::fromLatin1(lockBytes).arg(pid, 10, 10, QLatin1Char(' ')).toLatin1();
-    if (hold == "lock") {
+    if (hold.endsWith("lock")) {
         QFile lock(lockPath);
         if (!lock.open(QIODevice::WriteOnly | QIODevice::NewOnly))
             QSKIP("cannot write a lock file in /var/lock");
         lock.write(lockBytes);
+        lock.flush();
+        if (hold == "old lock")
+            lock.setFileTime(QDateTime::currentDateTime().addSecs(-31),
+                             QFileDevice::FileModificationTime);
     }
     const auto removeLock = qScopeGuard([&] { QFile::remove(lockPath); });
 
