@@ -100,17 +100,23 @@ public:
     qint64 elapsedMs = 0;
 
 private:
+    // Takes what the run has written so far; at its end of file the pipe is closed, so that
+    // the wait above sleeps rather than polls a hung-up pipe.
     void readOutput()
     {
-        if (outFd < 0)
-            return;
         char buffer[4096];
         pollfd readable = {outFd, POLLIN, 0};
-        while (poll(&readable, 1, 0) > 0 && (readable.revents & POLLIN)) {
+        while (outFd >= 0 && poll(&readable, 1, 0) > 0) {
             const ssize_t n = read(outFd, buffer, sizeof buffer);
-            if (n <= 0)
-                break;
-            stdoutBytes.append(buffer, int(n));
+            if (n > 0) {
+                stdoutBytes.append(buffer, int(n));
+                continue;
+            }
+            if (n == 0) {
+                close(outFd);
+                outFd = -1;
+            }
+            break;
         }
     }
 
