@@ -5,11 +5,9 @@
 # run-case.sh --binary PATH --devices FILE [--script DEV=FILE ...]
 #             (--output TEXT | --output-file FILE | --no-output) --status N
 #             [--min-ms N] [--max-ms N]
-#             [--setup WHAT] [--held-by-another] [--stdout full|closed|broken-pipe]
-#             [--arg ARG ...] [--stderr-has TEXT ...]
+#             [--setup WHAT] [--arg ARG ...] [--stderr-has TEXT ...]
 #
 # --setup takes the setup values of scenarios.txt, whose header says what each does.
-# --held-by-another and --stdout X are --setup held-by-another and --setup stdout-X.
 # --arg passes an argument to morvek. Its standard error must hold each --stderr-has text,
 # and must be empty when none is given.
 set -euo pipefail
@@ -28,8 +26,6 @@ while [ $# -gt 0 ]; do
     --min-ms) min_ms="$2"; shift 2 ;;
     --max-ms) max_ms="$2"; shift 2 ;;
     --setup) setup="$2"; shift 2 ;;
-    --held-by-another) setup=held-by-another; shift ;;
-    --stdout) setup="stdout-$2"; shift 2 ;;
     --arg) args+=("$2"); shift 2 ;;
     --stderr-has) stderr_has+=("$2"); shift 2 ;;
     *) echo "run-case.sh: unknown argument $1" >&2; exit 2 ;;
