@@ -35,10 +35,13 @@ def unescape(text):
     return bytes(out)
 
 
+REPEATABLE = {"play", "arg", "stderr-has"}
+
+
 def for_suite(pairs):
-    """Applies KEY@SUITE: this suite's lines stand in place of all lines of KEY; other
-    suites' lines go."""
-    ours = {k.split("@")[0] for k, _ in pairs if k.endswith("@" + SUITE)}
+    """Applies KEY@SUITE: this suite's lines stand in place of the lines of KEY, or beside
+    them for the repeatable keys; other suites' lines go."""
+    ours = {k.split("@")[0] for k, _ in pairs if k.endswith("@" + SUITE)} - REPEATABLE
     return [(k.split("@")[0], v) for k, v in pairs
             if ("@" not in k and k not in ours) or k.endswith("@" + SUITE)]
 

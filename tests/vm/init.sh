@@ -127,6 +127,19 @@ run() {
     stdout-broken-pipe) (mkfifo $W/pipe; exec 3<>$W/pipe 4>$W/pipe 3<&-; trap "" PIPE
         exec timeout -s KILL 20 morvek "$@" >&4 2>$W/err) ;;
     unprivileged) timeout -s KILL 20 player --as 65534 morvek "$@" >$W/out 2>$W/err ;;
+    argv0-empty) timeout -s KILL 20 player --argv0 "" morvek "$@" >$W/out 2>$W/err ;;
+    stderr-full) timeout -s KILL 20 morvek "$@" >$W/out 2>/dev/full ;;
+    stderr-closes-early) (mkfifo $W/errpipe; head -c 120 <$W/errpipe >/dev/null &
+        exec timeout -s KILL 20 morvek "$@" >$W/out 2>$W/errpipe) ;;
+    two-runs-at-once)
+        timeout -s KILL 20 morvek "$@" >>$W/out 2>>$W/err &
+        timeout -s KILL 20 morvek "$@" >>$W/out 2>>$W/err
+        second=$?
+        wait $!
+        first=$?
+        [ $first = $second ] || problem "the runs ended with status $first and $second"
+        (exit $second)
+        ;;
     *) timeout -s KILL 20 morvek "$@" >$W/out 2>$W/err ;;
     esac
     echo $? >$W/status
@@ -181,6 +194,33 @@ play_case() {
         [ "$(cat $W/first-out)" = "${first_expected# }" ] ||
             problem "the first run printed \"$(cat $W/first-out)\", expected \"${first_expected# }\""
         ;;
+    held-by-hdb-lock | hdb-lock-of-dead-process)
+        [ -e /run/lock/LCK..ttyACM0 ] && problem "a lock file was there before"
+        sleep 60 &
+        holder=$!
+        if [ "$setup" = hdb-lock-of-dead-process ]; then
+            kill $holder
+            { wait $holder; } 2>/dev/null
+        fi
+        printf '%10d\n' $holder >/run/lock/LCK..ttyACM0
+        cp /run/lock/LCK..ttyACM0 $W/lock
+        run "$@"
+        if [ "$setup" = held-by-hdb-lock ]; then
+            cmp -s /run/lock/LCK..ttyACM0 $W/lock || problem "the run changed the lock file of another program"
+            kill $holder
+            { wait $holder; } 2>/dev/null
+            rm -f /run/lock/LCK..ttyACM0
+        fi
+        ;;
+    held-by-flock)
+        # The player, named flock, holds the lock as util-linux flock(1) would.
+        flock /dev/ttyACM0 >$W/flock &
+        holder=$!
+        await "grep -qs ready $W/flock" || problem "could not flock the tty"
+        run "$@"
+        kill $holder
+        { wait $holder; } 2>/dev/null
+        ;;
     killed-while-waiting)
         morvek >/dev/null 2>&1 &
         first=$!
@@ -203,6 +243,8 @@ play_case() {
         problem "output $(od -An -c $W/out | head -3), expected $(od -An -c $dir/expected | head -3)"
     [ $ms -ge $tmin ] && [ $ms -le $((tmax + startup)) ] ||
         problem "ended after $ms ms, expected $tmin to $tmax ms (+ $startup ms start-up)"
+    # Standard error that closes early is not checked.
+    [ "$setup" = stderr-closes-early ] && return
     [ -s $dir/stderr-has ] || [ ! -s $W/err ] || problem "wrote to standard error: $(head -c 300 $W/err)"
     while IFS= read -r text; do
         grep -qF -- "$text" $W/err || problem "standard error lacks: $text"

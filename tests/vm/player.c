@@ -13,7 +13,10 @@
  * command. Prints "ready" once every port is open and "asked DEV" for every command seen,
  * runs until SIGTERM, and exits 1 if any port saw a fault (told on standard error).
  *
- * player --as UID PROGRAM ARGS... runs PROGRAM as that user and group, without other groups.
+ * player --as UID PROGRAM ARGS...     runs PROGRAM as that user and group, no other groups
+ * player --argv0 NAME PROGRAM ARGS...  runs PROGRAM with NAME as its argv[0]
+ * flock FILE (the player under that name) holds flock(LOCK_EX) on FILE until killed, as
+ * util-linux flock(1) does for the command it runs
  */
 #define _GNU_SOURCE
 #include <errno.h>
@@ -24,6 +27,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -175,14 +179,31 @@ static void advance(struct port *p, long now)
 int main(int argc, char **argv)
 {
     static struct port ports[MAX_PORTS];
-    if (argc > 3 && strcmp(argv[1], "--as") == 0) {
-        const unsigned id = (unsigned)strtoul(argv[2], NULL, 10);
-        if (setgroups(0, NULL) < 0 || setgid(id) < 0 || setuid(id) < 0) {
-            perror("player --as");
+    const char *self = strrchr(argv[0], '/');
+    if (argc == 2 && strcmp(self ? self + 1 : argv[0], "flock") == 0) {
+        const int fd = open(argv[1], O_RDONLY | O_NOCTTY | O_NONBLOCK);
+        if (fd < 0 || flock(fd, LOCK_EX) < 0) {
+            perror(argv[1]);
             return 2;
         }
-        execvp(argv[3], argv + 3);
-        perror(argv[3]);
+        printf("ready\n");
+        fflush(stdout);
+        pause();
+        return 0;
+    }
+    if (argc > 3 && (strcmp(argv[1], "--as") == 0 || strcmp(argv[1], "--argv0") == 0)) {
+        const char *program = argv[3];
+        if (strcmp(argv[1], "--as") == 0) {
+            const unsigned id = (unsigned)strtoul(argv[2], NULL, 10);
+            if (setgroups(0, NULL) < 0 || setgid(id) < 0 || setuid(id) < 0) {
+                perror("player --as");
+                return 2;
+            }
+        } else {
+            argv[3] = argv[2];
+        }
+        execvp(program, argv + 3);
+        perror(program);
         return 127;
     }
     int n = argc - 1;
