@@ -7,32 +7,13 @@ cases.py TABLE DATA-DIR OUT-DIR [--only NAME]   prints "skip NAME: REASON" for t
 cases.py TABLE DATA-DIR OUT-DIR --sets SET,...  one folder per device set (for recording)
 """
 import os
-import re
 import sys
 
+# The table's escapes, read as the Wine suite reads them.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wine"))
+from wine_suite import unescape  # noqa: E402
+
 SUITE = "vm"
-
-
-def unescape(text):
-    """The table's escapes: \\t \\n \\r \\e \\\\ and \\xHH."""
-    named = {"t": b"\t", "n": b"\n", "r": b"\r", "e": b"\x1b", "\\": b"\\"}
-    out, i = bytearray(), 0
-    raw = text.encode("latin-1")
-    while i < len(raw):
-        c = chr(raw[i])
-        if c == "\\" and i + 1 < len(raw):
-            nxt = chr(raw[i + 1])
-            if nxt in named:
-                out += named[nxt]
-                i += 2
-                continue
-            if nxt == "x" and re.fullmatch(b"[0-9a-fA-F]{2}", raw[i + 2:i + 4]):
-                out.append(int(raw[i + 2:i + 4], 16))
-                i += 4
-                continue
-        out.append(raw[i])
-        i += 1
-    return bytes(out)
 
 
 REPEATABLE = {"play", "arg", "stderr-has"}
@@ -48,7 +29,7 @@ def for_suite(pairs):
 
 def read_table(path):
     sets, scenarios, current = {}, [], None
-    with open(path, encoding="latin-1") as f:
+    with open(path, encoding="utf-8") as f:
         for number, line in enumerate(f, 1):
             line = line.rstrip("\n")
             if not line.strip() or line.startswith("#"):
