@@ -188,7 +188,10 @@ void Morvek::readComm1()
     }
 
     result = firstField(reply) + QChar(',');
-    if (!openLine(port2, portName2)) {
+    // Device 2 is asked again over the line that is already open. Reopening it would put
+    // the tty back to its old settings for a moment, in which a real tty echoes the reply
+    // back to the device and loses it, and would drop a command not yet written.
+    if (!port2->isPortOpen() && !openLine(port2, portName2)) {
         timeOut();
         return;
     }
