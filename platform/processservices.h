@@ -12,8 +12,9 @@ void openMissingStandardStreams();
 // translation) and flushes them. False when not all of them could be written.
 bool writeStandardOutput(const QByteArray &bytes);
 
-// Writes the bytes to standard error and flushes them; failures are not reported.
-void writeStandardError(const QByteArray &bytes);
+// Writes the bytes to standard error. False when not all of them could be written. A
+// reader that has gone away gives false, not SIGPIPE: the signal stays for standard output.
+bool writeStandardError(const QByteArray &bytes);
 
 // Ends the process at once with the given exit status; standard output is flushed first.
 [[noreturn]] void endProcess(int status);
