@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# Times morvek's two-device run on simulated devices against bench/minimal.c, a plain C
-# program doing the same exchange, and prints min / median / max wall time and peak memory.
-# Usage: bench/run.sh [runs]   (at least 30; builds morvek into build-bench/ first)
+# Times morvek's two-device run on simulated devices, built with Debian's Qt and as the
+# single-file static binary, against bench/minimal.c, a plain C program doing the same
+# exchange, and prints min / median / max wall time, peak memory and CPU time of each.
+# Usage: bench/run.sh [runs]   (at least 30; builds morvek into build-bench/ and the static
+#                              binary with scripts/build-linux-static first)
 #        bench/run.sh --discovery   (only discovery's part, the last below)
 #
 # Each run gets a fresh testbed (umockdev-run) at the lowest priority; inside it
-# bench/launch.c times the program alone, from exec to exit, at normal priority. The two
-# programs take turns (A B A B ...), and a run with the wrong output or status fails the
+# bench/launch.c times the program alone, from exec to exit, at normal priority. The three
+# programs take turns (A B C A B C ...), and a run with the wrong output or status fails the
 # benchmark. The simulated devices use ttyACM40 and ttyACM41, which no test uses, so the
 # benchmark can run beside the test suite.
 #
@@ -29,13 +31,23 @@ scripts/install-deps gcc umockdev libserialport-dev python3-serial
 
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DMORVEK_BUILD_TESTS=OFF >/dev/null
 cmake --build build-bench -j"$(nproc)" --target morvek discoverybench >/dev/null
+static=""
+[ "$runs" -eq 0 ] || static="$(scripts/build-linux-static | tail -n 1)"
 gcc -O2 -Wall -Wextra -Werror -o build-bench/minimal bench/minimal.c
 gcc -O2 -Wall -Wextra -Werror -o build-bench/launch bench/launch.c
 gcc -O2 -Wall -Wextra -Werror -o build-bench/libserialport-list bench/libserialport-list.c \
     -lserialport
 
 expected="12.5,7.25"
-testbed=(nice -n 19 umockdev-run -d bench/two-devices.umockdev
+# QSerialPort writes and syncs a lock file in /var/lock for each port. On an installed
+# system /run (and /run/lock) is a tmpfs; where it is not (containers, chroots), each sync
+# waits on the disk behind whatever else writes to it. The testbed gets a tmpfs of its own
+# there, so that the runs measure the programs, not the disk.
+lock_dir="$(readlink -f /var/lock)"
+testbed=(unshare --mount --propagation private
+         sh -c 'mount -t tmpfs -o size=1m,mode=1777 morvek-bench "$0" && shift && exec "$@"'
+         "$lock_dir" --
+         nice -n 19 umockdev-run -d bench/two-devices.umockdev
          -s /dev/ttyACM40=tests/data/reply-7.25.script
          -s /dev/ttyACM41=tests/data/reply-12.5.script)
 work="$(mktemp -d)"
@@ -67,7 +79,8 @@ exec {lock}>/tmp/morvek-bench.lock
 flock "$lock"
 if [ "$runs" -gt 0 ]; then
     for _ in $(seq "$runs"); do
-        measure morvek build-bench/morvek
+        measure debian-qt build-bench/morvek
+        measure static "$static"
         measure minimal build-bench/minimal /dev/ttyACM41 /dev/ttyACM40
     done
 
@@ -77,26 +90,24 @@ if [ "$runs" -gt 0 ]; then
             { v[NR] = $1 }
             END { printf "%d %d %d\n", v[int((NR + 1) / 2)], v[1], v[NR] }'
     }
-    read -r tool_med tool_min tool_max < <(stats morvek 1)
-    read -r tool_rss _ tool_rss_max < <(stats morvek 2)
-    read -r base_med base_min base_max < <(stats minimal 1)
-    read -r base_rss _ base_rss_max < <(stats minimal 2)
-    read -r tool_cpu _ _ < <(stats morvek 3)
-    read -r base_cpu _ _ < <(stats minimal 3)
     echo "$runs runs each, alternating, two simulated devices, every output '$expected'"
     echo "on $(nproc) cores of $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')"
-    printf "%-8s %10s %10s %10s %14s %14s %11s\n" program median min max "median RSS" "max RSS" \
+    printf "%-10s %10s %10s %10s %14s %14s %11s\n" program median min max "median RSS" "max RSS" \
         "median CPU"
-    row() {
-        awk -v n="$1" -v a="$2" -v b="$3" -v c="$4" -v d="$5" -v e="$6" -v f="$7" 'BEGIN {
-            printf "%-8s %7.1f ms %7.1f ms %7.1f ms %10d KiB %10d KiB %8.1f ms\n",
+    read -r base_med _ _ < <(stats minimal 1)
+    ratios=()
+    for name in debian-qt static minimal; do
+        read -r med min max < <(stats "$name" 1)
+        read -r rss _ rss_max < <(stats "$name" 2)
+        read -r cpu _ _ < <(stats "$name" 3)
+        awk -v n="$name" -v a="$med" -v b="$min" -v c="$max" -v d="$rss" -v e="$rss_max" -v f="$cpu" 'BEGIN {
+            printf "%-10s %7.1f ms %7.1f ms %7.1f ms %10d KiB %10d KiB %8.1f ms\n",
                 n, a/1000, b/1000, c/1000, d, e, f/1000 }'
-    }
-    row morvek "$tool_med" "$tool_min" "$tool_max" "$tool_rss" "$tool_rss_max" "$tool_cpu"
-    row minimal "$base_med" "$base_min" "$base_max" "$base_rss" "$base_rss_max" "$base_cpu"
-    awk -v t="$tool_med" -v b="$base_med" -v r="$tool_rss" -v m="$tool_rss_max" 'BEGIN {
-        printf "median ratio morvek / minimal: %.2f; morvek peak RSS %.2f MiB median, %.2f MiB max\n",
-            t / b, r / 1024, m / 1024 }'
+        [ "$name" = minimal ] ||
+            ratios+=("$(awk -v n="$name" -v t="$med" -v b="$base_med" -v r="$rss" 'BEGIN {
+                printf "%s %.2f (peak RSS %.2f MiB median)", n, t / b, r / 1024 }')")
+    done
+    echo "median ratio to minimal: ${ratios[0]}; ${ratios[1]}"
     # What a real line costs, which the ptys do not model: 10 bits a byte at 19200 baud.
     awk 'BEGIN { d = (6 + 14) * 10 / 19200 * 1000
         printf "floor on a real line at 19200 8N1: %.1f ms a device (6-byte command, 14-byte reply), %.1f ms for two\n", d, 2 * d }'

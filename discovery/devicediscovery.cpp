@@ -3,8 +3,6 @@
 #include "platform/setupapi.h"
 #include "propertyreader.h"
 
-#include <QRegularExpression>
-
 #include <cstring>
 
 namespace {
@@ -14,6 +12,42 @@ const QString productId = QStringLiteral("000A");
 const QString portMarkerOpen = QStringLiteral("(COM");
 const QString portMarkerClose = QStringLiteral(")");
 const QString identityPrefix = QStringLiteral("ZR_SERIES__");
+const QLatin1String vidMarker("vid_");
+const QLatin1String pidMarker("&pid_");
+
+// Whether text holds marker (lower case ASCII) at index, in either case. Only ASCII letters
+// match: no other character folds to these letters.
+bool startsWithAsciiCaseless(const QString &text, int index, QLatin1String marker)
+{
+    if (index + marker.size() > text.size())
+        return false;
+    for (int i = 0; i < marker.size(); ++i) {
+        const ushort c = text.at(index + i).unicode();
+        const ushort lower = (c >= 'A' && c <= 'Z') ? ushort(c + ('a' - 'A')) : c;
+        if (lower != ushort(marker.at(i).unicode()))
+            return false;
+    }
+    return true;
+}
+
+// The end of the run of word characters that starts at index: letters and numbers of any
+// script (a character beyond 16 bits is a surrogate pair) and the underscore. The text is
+// valid UTF-16.
+int wordRunEnd(const QString &text, int index)
+{
+    while (index < text.size()) {
+        uint c = text.at(index).unicode();
+        int units = 1;
+        if (QChar::isHighSurrogate(c)) {
+            c = QChar::surrogateToUcs4(text.at(index), text.at(index + 1));
+            units = 2;
+        }
+        if (c != '_' && !QChar::isLetterOrNumber(c))
+            break;
+        index += units;
+    }
+    return index;
+}
 
 } // namespace
 
@@ -21,11 +55,29 @@ QString hardwareIdField(int n, const QStringList &hardwareIds)
 {
     if (hardwareIds.isEmpty())
         return QString("");
-    // Unicode properties make \w take letters and digits of any script, as QRegExp did.
-    static const QRegularExpression pattern(QStringLiteral("vid_(\\w+)&pid_(\\w+)"),
-                                            QRegularExpression::CaseInsensitiveOption |
-                                                QRegularExpression::UseUnicodePropertiesOption);
-    return pattern.match(hardwareIds.first()).captured(n);
+    // The leftmost match of the pattern, found by hand: compiling it would cost more than
+    // all the rest of discovery. A word run ends at the first non-word character, so no
+    // shorter run could be followed by "&pid_" instead.
+    const QString &id = hardwareIds.first();
+    // Text that is not valid UTF-16 (a lone surrogate) matches nothing, as with PCRE2.
+    if (!QStringView(id).isValidUtf16())
+        return QString();
+    for (int at = 0; at + vidMarker.size() <= id.size(); ++at) {
+        if (!startsWithAsciiCaseless(id, at, vidMarker))
+            continue;
+        const int vendorStart = at + int(vidMarker.size());
+        const int vendorEnd = wordRunEnd(id, vendorStart);
+        if (vendorEnd == vendorStart || !startsWithAsciiCaseless(id, vendorEnd, pidMarker))
+            continue;
+        const int productStart = vendorEnd + int(pidMarker.size());
+        const int productEnd = wordRunEnd(id, productStart);
+        if (productEnd == productStart)
+            continue;
+        if (n == 1)
+            return id.mid(vendorStart, vendorEnd - vendorStart);
+        return n == 2 ? id.mid(productStart, productEnd - productStart) : QString();
+    }
+    return QString();
 }
 
 bool isToolDevice(const QStringList &hardwareIds)

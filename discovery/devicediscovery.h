@@ -25,8 +25,9 @@ QList<DeviceEntry> findDevices();
 // The same devices, each with where its number came from.
 QList<DiscoveredDevice> discoverDevices();
 
-// Capture n of "vid_(\w+)&pid_(\w+)" (any case) in the first hardware ID: 1 gives the
-// vendor text, 2 the product text; empty when there is no match.
+// Capture n of the leftmost match of "vid_(\w+)&pid_(\w+)" (any case, \w a letter or
+// number of any script or the underscore) in the first hardware ID: 1 gives the vendor
+// text, 2 the product text; empty for any other n or when there is no match.
 QString hardwareIdField(int n, const QStringList &hardwareIds);
 
 // The rules that decide on one device, given its property values.

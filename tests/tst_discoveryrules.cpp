@@ -42,6 +42,16 @@ void DiscoveryRulesTest::hardwareIdFields_data()
     QTest::newRow("letters of any script are word characters")
         << QStringList{QString::fromUtf8("VID_04\u00c9&PID_\u00df0A")}
         << QString::fromUtf8("04\u00c9") << QString::fromUtf8("\u00df0A");
+    // U+10400 is a letter written as two UTF-16 units; U+0301, a combining accent, is no
+    // word character.
+    QTest::newRow("letter beyond 16 bits") << QStringList{QString::fromUtf8("VID_\U00010400&PID_1")}
+                                           << QString::fromUtf8("\U00010400") << "1";
+    QTest::newRow("combining accent ends the run")
+        << QStringList{QString::fromUtf8("VID_04\u0301&PID_1&VID_2&PID_3")} << "2"
+        << "3";
+    QTest::newRow("lone surrogate: no match")
+        << QStringList{QStringLiteral("VID_1&PID_2") + QChar(0xD800)} << ""
+        << "";
     QTest::newRow("dotted capital I is no i")
         << QStringList{QString::fromUtf8("V\u0130D_04D8&PID_000A")} << ""
         << "";

@@ -129,6 +129,10 @@ void SerialPortTest::nativePortPath_data()
                                   << "";
     QTest::newRow("huge number") << "\\\\.\\COM999999999"
                                  << "/dev/ttyACM999999998";
+    QTest::newRow("ten digits") << "\\\\.\\COM1000000000"
+                                << "COM1000000000";
+    QTest::newRow("digits of another script")
+        << QString::fromUtf8("\\\\.\\COM\u0665") << QString::fromUtf8("COM\u0665");
 }
 
 void SerialPortTest::nativePortPath()
