@@ -1,16 +1,19 @@
 #!/usr/bin/env python3
 """End-to-end runs of morvek.exe under Wine on simulated devices.
 
-Each case writes its devices into Wine's registry (the SetupAPI view), links each
+Each scenario of the table that every system suite plays (tests/e2e/scenarios.txt) writes
+its devices into Wine's registry (the SetupAPI view), links each
 dosdevices/comN to a pseudo-terminal and plays the device's script (tests/data/*.script,
 the umockdev format the Linux suite uses) on the pty master. Wine must already be up
 (scripts/test-windows keeps one wineserver running) with the modem-line shim preloaded.
 
-Usage: wine_suite.py --wine WINE --exe MORVEK_EXE --data DIR [--only NAME] [--repeat N]
+Usage: wine_suite.py --wine WINE --exe MORVEK_EXE --data DIR --table SCENARIOS
+                     [--only NAME] [--repeat N]
 """
 import argparse
 import os
 import pty
+import re
 import select
 import subprocess
 import sys
@@ -23,82 +26,115 @@ import tty
 INTERFACE_CLASS = "{a5dcbf10-6530-11d2-901f-00c04fb951ed}"  # GUID_DEVINTERFACE_USB_DEVICE
 PORTS_CLASS = "{4d36e978-e325-11ce-bfc1-08002be10318}"
 BUS_DESCRIPTION = r"{540b947e-8b40-45bc-a8a2-6a0b894cbda2}\0004"  # DEVPKEY_Device_BusReportedDeviceDesc
-TOOL_ID = "VID_04D8&PID_000A"
-FOREIGN_ID = "VID_046D&PID_C52B"
 HKLM = r"HKEY_LOCAL_MACHINE\System\CurrentControlSet"
 
 
 class Device:
-    def __init__(self, instance, com, script, location="", description="", usb_id=TOOL_ID,
-                 linked=True):
+    def __init__(self, instance, com, script, location, description, usb_id):
         self.instance, self.com, self.script = instance, com, script
-        self.location, self.description, self.usb_id, self.linked = (
-            location, description, usb_id, linked)
+        self.location, self.description, self.usb_id = location, description, usb_id
 
 
-def tool(instance, com, script, number_in_location=None, number_in_description=None, **kw):
-    return Device(instance, com, script,
-                  location=("ZR_SERIES__%s" % number_in_location if number_in_location is not None
-                            else "Port_#000%s.Hub_#0001" % instance[-1]),
-                  description=("ZR_SERIES__%s" % number_in_description
-                               if number_in_description is not None else "USB Serial Device"),
-                  **kw)
+def unescape(text):
+    """The table's escapes: \\t \\n \\r \\e \\\\ and \\xHH."""
+    named = {"t": b"\t", "n": b"\n", "r": b"\r", "e": b"\x1b", "\\": b"\\"}
+    out, i, raw = bytearray(), 0, text.encode()
+    while i < len(raw):
+        c = chr(raw[i])
+        if c == "\\" and i + 1 < len(raw):
+            nxt = chr(raw[i + 1])
+            if nxt in named:
+                out += named[nxt]
+                i += 2
+                continue
+            if nxt == "x" and re.fullmatch(rb"[0-9a-fA-F]{2}", raw[i + 2:i + 4]):
+                out.append(int(raw[i + 2:i + 4], 16))
+                i += 4
+                continue
+        out.append(raw[i])
+        i += 1
+    return bytes(out)
 
 
-def version_line():
-    """What --version prints: the project version that the build was given."""
+def for_wine(pairs):
+    """KEY@wine takes the place of KEY, other suites' keys are dropped; the repeatable keys
+    keep every value."""
+    plain, wine = {}, {}
+    repeated = {"play": [], "arg": [], "stderr-has": [], "skip": []}
+    for key, value in pairs:
+        base, _, suite = key.partition("@")
+        if suite and suite != "wine":
+            continue
+        if base in repeated:
+            repeated[base].append(value)
+        elif base in ("output", "output-file"):
+            # One expected output, given as text or as a file.
+            (wine if suite else plain)["output"] = (base, value)
+        else:
+            (wine if suite else plain)[base] = value
+    plain.update(wine)
+    plain.update(repeated)
+    return plain
+
+
+def read_table(path):
+    """The scenarios (name, fields) and the device sets (name, [fields]) of the table."""
+    sets, scenarios, current = {}, [], None
+    with open(path) as f:
+        for line in f:
+            line = line.rstrip("\n")
+            if not line.strip() or line.startswith("#"):
+                continue
+            key, _, rest = line.partition(" ")
+            if key == "devices":
+                current = sets.setdefault(rest, [])
+            elif key == "device":
+                current.append(for_wine(tuple(field.split("=", 1)) for field in rest.split()))
+            elif key == "scenario":
+                current = []
+                scenarios.append((rest, current))
+            else:
+                current.append((key, rest))
+    return sets, [(name, for_wine(pairs)) for name, pairs in scenarios]
+
+
+def version_text():
     with open(os.path.join(os.path.dirname(__file__), "..", "..", "VERSION")) as f:
-        return b"morvek %s\n" % f.read().strip().encode()
+        return f.read().strip()
 
 
-# name, devices, expected output (bytes, or a file name in the data folder), status, and
-# the least and most milliseconds from the last command a device received to the end of
-# the run. Where no device is asked, the bound is from the start and only shows a hang:
-# it holds Wine's start, which a loaded machine can stretch past a second. A last field,
-# when there, holds the program's arguments.
-CASES = [
-    ("one_device", [tool("1-1", 3, "reply-12.5", number_in_description=5)], b"12.5,3", 0, 0, 900),
-    ("two_devices_listed_2_then_1",
-     [tool("1-1", 3, "reply-7.25", number_in_location=2),
-      tool("1-2", 4, "reply-12.5", number_in_description=1)], b"12.5,7.25", 0, 0, 900),
-    ("three_devices_third_never_queried",
-     [tool("1-1", 3, "reply-7.25", number_in_location=2),
-      tool("1-2", 4, "reply-12.5", number_in_description=1),
-      tool("1-3", 5, "never-queried", number_in_description=0)], b"12.5,7.25", 0, 0, 900),
-    ("no_device", [], b"", 255, 0, 5000),
-    ("only_foreign_device",
-     [Device("1-1", 3, "never-queried", description="ZR_SERIES__1", usb_id=FOREIGN_ID)],
-     b"", 255, 0, 5000),
-    ("non_numeric_ids_keep_listed_order",
-     [tool("1-1", 3, "reply-a", number_in_description="beta"),
-      tool("1-2", 4, "reply-b", number_in_description="alpha")], b"a,b", 0, 0, 900),
-    ("silent_single_device", [tool("1-1", 3, "silent", number_in_description=5)],
-     b"", 0, 1000, 2000),
-    ("silent_slot_1",
-     [tool("1-1", 3, "never-queried", number_in_location=2),
-      tool("1-2", 4, "silent", number_in_description=1)], b"", 0, 1000, 2000),
-    ("silent_slot_2",
-     [tool("1-1", 3, "silent", number_in_location=2),
-      tool("1-2", 4, "reply-12.5", number_in_description=1)], b"", 0, 1000, 2000),
-    ("reply_split_over_two_bursts", [tool("1-1", 3, "reply-split", number_in_description=5)],
-     b"12.", 0, 0, 900),
-    ("port_without_link",
-     [tool("1-1", 3, "silent", number_in_description=5, linked=False)], b"", 0, 0, 5000),
-    ("two_digit_port_com12", [tool("1-1", 12, "reply-12.5", number_in_description=5)],
-     b"12.5,3", 0, 0, 900),
-    ("binary_junk_reply", [tool("1-1", 3, "reply-junk", number_in_description=5)],
-     "reply-junk.expected", 0, 0, 900),
-    ("list_opens_no_port",
-     [tool("1-1", 3, "never-queried", number_in_location=2),
-      tool("1-2", 12, "never-queried", number_in_description=1)],
-     b"2\tCOM3\t\\\\.\\COM3\t2\tlocation\n1\tCOM12\t\\\\.\\COM12\t1\tproduct\n", 0, 0, 5000,
-     ["--list"]),
-    # Written to standard output even without a console, where Qt would show a message box.
-    ("version_without_console", [], version_line(), 0, 0, 5000, ["--version"]),
-    ("verbose_keeps_the_output",
-     [tool("1-1", 3, "reply-7.25", number_in_location=2),
-      tool("1-2", 4, "reply-12.5", number_in_description=1)], b"12.5,7.25", 0, 0, 900, ["-v"]),
-]
+def cases(table, data):
+    """The table's scenarios as Wine cases: name, devices, expected output, status, the
+    least and most milliseconds from the last command a device received to the end of the
+    run (from the start where no device is asked), the arguments; None for a skipped one."""
+    sets, scenarios = read_table(table)
+    for name, fields in scenarios:
+        reason = [r.split(" ", 1)[1] for r in fields["skip"] if r.split(" ", 1)[0] == "wine"]
+        if reason:
+            yield name, None, reason[0]
+            continue
+        if "setup" in fields:
+            raise ValueError("%s: setup %s has no Wine form" % (name, fields["setup"]))
+        scripts = dict(play.split() for play in fields["play"])
+        devices = []
+        for index, d in enumerate(sets.get(fields.get("on", "none"), [])):
+            tty = d.get("tty")
+            vendor, product = d.get("id", "04d8:000a").upper().split(":")
+            com = int(d["com"]) if "com" in d else (int(tty[6:]) + 1 if tty else None)
+            devices.append(Device("1-%d" % (index + 1), com, scripts.get(tty),
+                                  unescape(d.get("location", "Port_#%04d.Hub_#0001" % (index + 1))).decode(),
+                                  unescape(d.get("product", "")).decode(),
+                                  "VID_%s&PID_%s" % (vendor, product)))
+        kind, text = fields.get("output", ("output", ""))
+        if kind == "output-file":
+            with open(os.path.join(data, text), "rb") as f:
+                expected = f.read()
+        else:
+            expected = unescape(text.replace("@VERSION@", version_text()))
+        min_ms, max_ms = (int(t) for t in fields["time"].split())
+        yield name, (devices, expected, int(fields["status"]), min_ms, max_ms,
+                     [unescape(a).decode() for a in fields["arg"]],
+                     [unescape(t) for t in fields["stderr-has"]]), None
 
 
 # Every DLL the exe may import: parts of Windows itself. A Qt or MinGW runtime DLL here
@@ -153,11 +189,11 @@ def reg_hex(kind, data):
     return "hex(%s):%s" % (kind, ",".join("%02x" % b for b in data))
 
 
-def registry(devices):
+def registry(devices, all_ids):
     """A .reg that drops every simulated device, then adds this case's ones."""
     lines = ["Windows Registry Editor Version 5.00", "",
              r"[-%s\Control\DeviceClasses\%s]" % (HKLM, INTERFACE_CLASS)]
-    lines += [r"[-%s\Enum\USB\%s]" % (HKLM, usb_id) for usb_id in (TOOL_ID, FOREIGN_ID)]
+    lines += [r"[-%s\Enum\USB\%s]" % (HKLM, usb_id) for usb_id in sorted(all_ids)]
     for d in devices:
         instance = "USB\\%s\\%s" % (d.usb_id, d.instance)
         interface = "##?#USB#%s#%s#%s" % (d.usb_id, d.instance, INTERFACE_CLASS)
@@ -167,7 +203,8 @@ def registry(devices):
                   "", r"[%s\Enum\%s]" % (HKLM, instance),
                   '"ClassGUID"=%s' % reg_string(PORTS_CLASS),
                   '"HardwareID"=%s' % reg_hex(7, hardware_ids),
-                  '"FriendlyName"=%s' % reg_string("USB Serial Device (COM%d)" % d.com),
+                  ] + ([] if d.com is None else [
+                  '"FriendlyName"=%s' % reg_string("USB Serial Device (COM%d)" % d.com)]) + [
                   '"LocationInformation"=%s' % reg_string(d.location),
                   # Wine keeps a DEVPROPTYPE as registry type 0xffff0000 | type (0x12: string).
                   "", r"[%s\Enum\%s\Properties\%s]" % (HKLM, instance, BUS_DESCRIPTION),
@@ -186,7 +223,7 @@ class Player(threading.Thread):
             link = os.path.join(dosdevices, "com%d" % d.com)
             if os.path.lexists(link):
                 os.remove(link)
-            if not d.linked:
+            if d.script is None:
                 continue
             master, slave = pty.openpty()
             # Start from wrong settings, so the check below sees what the program set.
@@ -272,15 +309,12 @@ class Player(threading.Thread):
         return self.faults
 
 
-def run_case(args, dosdevices, case):
-    name, devices, expected, status, min_ms, max_ms, *arguments = case
-    if isinstance(expected, str):
-        with open(os.path.join(args.data, expected), "rb") as f:
-            expected = f.read()
+def run_case(args, dosdevices, name, case, all_ids):
+    devices, expected, status, min_ms, max_ms, arguments, stderr_has = case
     # UTF-16 as Windows writes it: in an 8-bit file regedit would widen the bytes of hex(7).
     with tempfile.NamedTemporaryFile("w", suffix=".reg", delete=False, encoding="utf-16-le",
                                      newline="") as reg:
-        reg.write("\ufeff" + registry(devices))
+        reg.write("\ufeff" + registry(devices, all_ids))
     try:
         subprocess.run([args.wine, "regedit", "/S", reg.name], check=True)
     finally:
@@ -292,8 +326,7 @@ def run_case(args, dosdevices, case):
     # Files, not pipes: a Wine helper that inherits them could hold a pipe open past the
     # program's end, and the end is what is timed.
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        run = subprocess.Popen([args.wine, args.exe] + (arguments[0] if arguments else []),
-                               stdout=out, stderr=err)
+        run = subprocess.Popen([args.wine, args.exe] + arguments, stdout=out, stderr=err)
         try:
             got_status = run.wait(timeout=20)
         except subprocess.TimeoutExpired:
@@ -314,6 +347,9 @@ def run_case(args, dosdevices, case):
     if not min_ms <= ms <= max_ms:
         faults.append("ended %d ms after the %s, expected %d to %d ms"
                       % (ms, "last command" if player.last_command else "start", min_ms, max_ms))
+    faults += ["standard error lacks %r" % text for text in stderr_has if text not in stderr]
+    if stderr and not stderr_has:
+        faults.append("wrote to standard error")
     if faults:
         print("FAIL %s (%d ms)" % (name, ms))
         for f in faults:
@@ -330,22 +366,28 @@ def main():
     parser.add_argument("--wine", required=True)
     parser.add_argument("--exe", required=True)
     parser.add_argument("--data", required=True)
+    parser.add_argument("--table", required=True)
     parser.add_argument("--only")
     parser.add_argument("--repeat", type=int, default=1, help="run each case N times")
     args = parser.parse_args()
     dosdevices = os.path.join(os.environ["WINEPREFIX"], "dosdevices")
-    passed = failed = 0
+    table = list(cases(args.table, args.data))
+    all_ids = {d.usb_id for _, case, _ in table if case for d in case[0]}
+    passed = failed = skipped = 0
     if not args.only:
         ok = check_imports(args.exe)
         passed, failed = int(ok), int(not ok)
-    for case in [c for c in CASES for _ in range(args.repeat)]:
-        if args.only and case[0] != args.only:
+    for name, case, reason in [c for c in table for _ in range(args.repeat)]:
+        if args.only and name != args.only:
             continue
-        if run_case(args, dosdevices, case):
+        if case is None:
+            print("skip %s: %s" % (name, reason))
+            skipped += 1
+        elif run_case(args, dosdevices, name, case, all_ids):
             passed += 1
         else:
             failed += 1
-    print("%d passed, %d failed" % (passed, failed))
+    print("%d passed, %d failed, %d skipped" % (passed, failed, skipped))
     return 1 if failed or not passed else 0
 
 
