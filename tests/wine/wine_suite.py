@@ -60,7 +60,7 @@ def for_wine(pairs):
     """KEY@wine takes the place of KEY, other suites' keys are dropped; the repeatable keys
     keep every value."""
     plain, wine = {}, {}
-    repeated = {"play": [], "arg": [], "stderr-has": [], "skip": []}
+    repeated = {"play": [], "arg": [], "stderr-has": [], "stdout-has": [], "skip": []}
     for key, value in pairs:
         base, _, suite = key.partition("@")
         if suite and suite != "wine":
@@ -134,7 +134,8 @@ def cases(table, data):
         min_ms, max_ms = (int(t) for t in fields["time"].split())
         yield name, (devices, expected, int(fields["status"]), min_ms, max_ms,
                      [unescape(a).decode() for a in fields["arg"]],
-                     [unescape(t) for t in fields["stderr-has"]]), None
+                     [unescape(t) for t in fields["stderr-has"]],
+                     [unescape(t) for t in fields["stdout-has"]]), None
 
 
 # Every DLL the exe may import: parts of Windows itself. A Qt or MinGW runtime DLL here
@@ -310,7 +311,7 @@ class Player(threading.Thread):
 
 
 def run_case(args, dosdevices, name, case, all_ids):
-    devices, expected, status, min_ms, max_ms, arguments, stderr_has = case
+    devices, expected, status, min_ms, max_ms, arguments, stderr_has, stdout_has = case
     # UTF-16 as Windows writes it: in an 8-bit file regedit would widen the bytes of hex(7).
     with tempfile.NamedTemporaryFile("w", suffix=".reg", delete=False, encoding="utf-16-le",
                                      newline="") as reg:
@@ -342,7 +343,8 @@ def run_case(args, dosdevices, name, case, all_ids):
 
     if got_status != status:
         faults.append("exit status %s, expected %d" % (got_status, status))
-    if output != expected:
+    faults += ["standard output lacks %r" % text for text in stdout_has if text not in output]
+    if output != expected and not stdout_has:
         faults.append("output %r, expected %r" % (output[:80], expected[:80]))
     if not min_ms <= ms <= max_ms:
         faults.append("ended %d ms after the %s, expected %d to %d ms"
