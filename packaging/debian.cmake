@@ -14,10 +14,13 @@ if(MORVEK_MAN_PAGE)
     # The sections that --help cannot give (exit status, files, examples, see also) come
     # from morvek.h2m; the date from SOURCE_DATE_EPOCH when that is set.
     set(man_include ${CMAKE_CURRENT_LIST_DIR}/morvek.h2m)
+    # help2man runs the program through the shell: a cross-built one runs in the emulator.
+    list(JOIN CMAKE_CROSSCOMPILING_EMULATOR " " man_emulator)
+    string(STRIP "${man_emulator} $<TARGET_FILE:morvek>" man_program)
     add_custom_command(OUTPUT ${man_page}.gz
         COMMAND ${MORVEK_HELP2MAN} --no-info --section=1
                 --name "query USB measuring devices over their serial lines"
-                --include=${man_include} --output=${man_page} $<TARGET_FILE:morvek>
+                --include=${man_include} --output=${man_page} ${man_program}
         # -n leaves the name and time out of the gzip header, so rebuilds are identical.
         COMMAND gzip -9nf ${man_page}
         DEPENDS morvek ${man_include}
@@ -73,11 +76,18 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
-# The package's file name, for the test that installs it.
+# The package's architecture: this machine's, or the one a cross build's toolchain file
+# names (cmake/aarch64-linux-gnu.cmake: arm64).
 find_program(MORVEK_DPKG dpkg)
-if(MORVEK_DPKG)
+if(MORVEK_DPKG AND NOT CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
     execute_process(COMMAND ${MORVEK_DPKG} --print-architecture
         OUTPUT_VARIABLE CPACK_DEBIAN_PACKAGE_ARCHITECTURE OUTPUT_STRIP_TRAILING_WHITESPACE)
+endif()
+if(CMAKE_CROSSCOMPILING)
+    set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/cross-shlibdeps.cmake)
+endif()
+# The package's file name, for the test that installs it.
+if(CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
     set(MORVEK_DEB_FILE
         ${CMAKE_BINARY_DIR}/morvek_${PROJECT_VERSION}_${CPACK_DEBIAN_PACKAGE_ARCHITECTURE}.deb)
 endif()

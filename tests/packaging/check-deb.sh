@@ -20,12 +20,24 @@ version="$(dpkg-deb -f "$deb" Version)"
 depends="$(dpkg-deb -f "$deb" Depends)"
 grep -Eq 'libqt(5core5a|6core6)' <<<"$depends" && grep -Eq 'libqt(5|6)serialport' <<<"$depends" ||
     fail "Depends does not name the Qt libraries: $depends"
+# A cross-built package goes into the throw-away root all the same; its binary runs there
+# through qemu-user, with the libraries of the build machine's multiarch folders.
+arch="$(dpkg-deb -f "$deb" Architecture)"
+force=()
+run=()
+if [ "$arch" != "$(dpkg --print-architecture)" ]; then
+    force=(--force-architecture)
+    case "$arch" in
+    arm64) run=(qemu-aarch64) ;;
+    *) fail "no emulator known for $arch packages" ;;
+    esac
+fi
 
 # The maintainer scripts run too (DPKG_ROOT set: they must leave the machine's udev alone).
 root="$work/root"
 mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" "$root/var/log"
 : >"$root/var/lib/dpkg/status"
-dpkg --root="$root" --force-script-chrootless --force-depends -i "$deb" >"$work/log" 2>&1 ||
+dpkg --root="$root" --force-script-chrootless --force-depends ${force[@]+"${force[@]}"} -i "$deb" >"$work/log" 2>&1 ||
     fail "dpkg could not install the package"
 while read -r path mode; do
     [ -s "$root/$path" ] || fail "$path is missing or empty"
@@ -45,9 +57,9 @@ zcat "$root/usr/share/man/man1/morvek.1.gz" | grep -q "^\.TH MORVEK \"1\" .*\"mo
 for section in 'EXIT STATUS' FILES EXAMPLES 'SEE ALSO' COPYRIGHT; do
     zcat "$root/usr/share/man/man1/morvek.1.gz" | grep -Eq "^\.SH \"?$section\"?\$" || fail "the man page has no $section"
 done
-[ "$("$root/usr/bin/morvek" --version | head -n 1)" = "morvek $version" ] || fail "installed binary is not $version"
+[ "$(${run[@]+"${run[@]}"} "$root/usr/bin/morvek" --version | head -n 1)" = "morvek $version" ] || fail "installed binary is not $version"
 # The completion offers every option that --help lists, and nothing else.
-listed="$("$root/usr/bin/morvek" --help | grep -oE '^ +(-[a-z], )?--[a-z-]+' | tr -d ' ' | tr ',' '\n' | sort | paste -sd' ')"
+listed="$(${run[@]+"${run[@]}"} "$root/usr/bin/morvek" --help | grep -oE '^ +(-[a-z], )?--[a-z-]+' | tr -d ' ' | tr ',' '\n' | sort | paste -sd' ')"
 offered="$(bash -c '. "$1"; COMP_WORDS=(morvek -); COMP_CWORD=1; _morvek; printf "%s\n" "${COMPREPLY[@]}"' sh \
     "$root/usr/share/bash-completion/completions/morvek" | sort | paste -sd' ')"
 [ "$listed" = "$offered" ] || fail "bash completion offers '$offered', --help lists '$listed'"
