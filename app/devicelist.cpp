@@ -1,6 +1,7 @@
 #include "devicelist.h"
 
 #include "app/morvek.h"
+#include "app/trace.h"
 #include "serial/serialport.h"
 
 QByteArray deviceListText(const QList<DiscoveredDevice> &devices)
@@ -16,8 +17,10 @@ QByteArray deviceListText(const QList<DiscoveredDevice> &devices)
         const QString source = devices.at(i).source == IdentitySource::Location
                                    ? QStringLiteral("location")
                                    : QStringLiteral("product");
-        text += QStringList{slot, entry.portName, SerialPort::systemPath(entry.portName),
-                            entry.deviceId, source}
+        // Escaped as in the trace, so that no text a device gives can add a field or a line.
+        text += QStringList{slot, Trace::escaped(entry.portName),
+                            Trace::escapedPath(SerialPort::systemPath(entry.portName)),
+                            Trace::escaped(entry.deviceId), source}
                     .join(QLatin1Char('\t')) +
                 QLatin1Char('\n');
     }

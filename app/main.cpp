@@ -20,6 +20,8 @@ int main(int argc, char *argv[])
 {
     openMissingStandardStreams();
     QCoreApplication app(argc, argv);
+    // Qt would take the name from argv[0], which the caller chooses (it may even be empty).
+    QCoreApplication::setApplicationName(QStringLiteral("morvek"));
     QCoreApplication::setApplicationVersion(QStringLiteral(MORVEK_VERSION));
 
     QCommandLineParser parser;
@@ -35,8 +37,9 @@ int main(int argc, char *argv[])
             "written to standard output, %1 when no device is found.\n"
             "Arguments other than the options below are ignored.")
             .arg(minusOneStatusText()));
-    // Qt's addHelpOption() would also list --help-all for Qt's own options, which this
-    // program does not have; --help-all stays accepted and shows the same help.
+    // Not addHelpOption(): it also lists --help-all for Qt's own options, which this program
+    // does not have, and its wording differs between Qt versions. --help-all stays accepted
+    // and shows the same help.
     const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")},
                                         QStringLiteral("Print this help and exit."));
     QCommandLineOption helpAllOption(QStringLiteral("help-all"));
@@ -60,8 +63,15 @@ int main(int argc, char *argv[])
     bool helpAsked = parser.isSet(helpOption) || parser.isSet(helpAllOption);
     for (const QString &argument : app.arguments().mid(1))
         helpAsked = helpAsked || platformHelpArguments().contains(argument);
-    if (helpAsked)
-        return writeStandardOutput(parser.helpText().toUtf8()) ? 0 : outputFailedStatus;
+    if (helpAsked) {
+        // The parser's usage line names the program by argv[0] as it was given.
+        QString help = parser.helpText();
+        const QString usage = QStringLiteral("Usage: ");
+        const QString given = usage + app.arguments().value(0);
+        if (help.startsWith(given))
+            help.replace(0, given.size(), usage + QCoreApplication::applicationName());
+        return writeStandardOutput(help.toUtf8()) ? 0 : outputFailedStatus;
+    }
     if (parser.isSet(versionOption)) {
         const QString version =
             QStringLiteral("%1 %2\n" MORVEK_COPYRIGHT "\n"

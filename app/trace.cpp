@@ -9,8 +9,10 @@ Trace::Trace()
 
 void Trace::line(const QString &text)
 {
+    if (broken)
+        return;
     const QString stamped = QStringLiteral("%1 ms  %2\n").arg(clock.elapsed(), 5).arg(text);
-    writeStandardError(stamped.toUtf8());
+    broken = !writeStandardError(stamped.toUtf8());
 }
 
 QString Trace::escaped(const QByteArray &bytes)
@@ -40,31 +42,72 @@ QString Trace::escaped(const QByteArray &bytes)
     return text;
 }
 
+QString Trace::escaped(const QString &text)
+{
+    QString safe;
+    for (int i = 0; i < text.size(); ++i) {
+        uint code = text.at(i).unicode();
+        int length = 1;
+        if (text.at(i).isHighSurrogate() && i + 1 < text.size() &&
+            text.at(i + 1).isLowSurrogate()) {
+            code = QChar::surrogateToUcs4(text.at(i), text.at(i + 1));
+            length = 2;
+        }
+        switch (QChar::category(code)) {
+        case QChar::Other_Control:
+            // C0 and DEL, and the C1 controls, which terminals obey too.
+            safe += code < 0x80 ? escaped(QByteArray(1, char(code)))
+                                : QStringLiteral("\\x%1").arg(code, 2, 16, QLatin1Char('0'));
+            break;
+        case QChar::Other_Format:
+        case QChar::Other_Surrogate:
+        case QChar::Separator_Line:
+        case QChar::Separator_Paragraph:
+            // Line breaks of their own, and characters that reorder or hide what follows.
+            safe += QStringLiteral("\\u{%1}").arg(code, 4, 16, QLatin1Char('0'));
+            break;
+        default:
+            safe += code == '\\' ? QStringLiteral("\\\\") : text.mid(i, length);
+        }
+        i += length - 1;
+    }
+    return safe;
+}
+
+QString Trace::escapedPath(const QString &path)
+{
+    const QString prefix = QStringLiteral("\\\\.\\");
+    return path.startsWith(prefix) ? prefix + escaped(path.mid(prefix.size())) : escaped(path);
+}
+
 void Trace::devicesFound(const QList<DeviceEntry> &devices)
 {
     line(QStringLiteral("found %1 device(s)").arg(devices.size()));
     for (const DeviceEntry &device : devices)
-        line(QStringLiteral("found %1, number \"%2\"").arg(device.portName, device.deviceId));
+        line(QStringLiteral("found %1, number \"%2\"")
+                 .arg(escaped(device.portName), escaped(device.deviceId)));
 }
 
 void Trace::queryOrder(const DeviceEntry &first, const DeviceEntry &second)
 {
     if (second.portName.isEmpty()) {
-        line(QStringLiteral("query %1 alone").arg(first.portName));
+        line(QStringLiteral("query %1 alone").arg(escaped(first.portName)));
         return;
     }
     line(QStringLiteral("query %1 (number \"%2\") first, then %3 (number \"%4\")")
-             .arg(first.portName, first.deviceId, second.portName, second.deviceId));
+             .arg(escaped(first.portName), escaped(first.deviceId), escaped(second.portName),
+                  escaped(second.deviceId)));
 }
 
 void Trace::opened(const QString &port, const QString &path)
 {
-    line(QStringLiteral("opened %1 as %2").arg(port, path));
+    line(QStringLiteral("opened %1 as %2").arg(escaped(port), escapedPath(path)));
 }
 
 void Trace::openFailed(const QString &port, const QString &path, const QString &reason)
 {
-    line(QStringLiteral("cannot open %1 as %2: %3").arg(port, path, reason));
+    line(QStringLiteral("cannot open %1 as %2: %3")
+             .arg(escaped(port), escapedPath(path), escaped(reason)));
 }
 
 void Trace::sent(const QString &port, const QByteArray &bytes, bool deadlineSet)
@@ -75,7 +118,7 @@ void Trace::sent(const QString &port, const QByteArray &bytes, bool deadlineSet)
     }
     line(QStringLiteral("sent %1 bytes to %2: %3 (%4)")
              .arg(bytes.size())
-             .arg(port, escaped(bytes),
+             .arg(escaped(port), escaped(bytes),
                   deadlineSet ? QStringLiteral("reply deadline in 1000 ms")
                               : QStringLiteral("reply deadline unchanged")));
 }
@@ -84,18 +127,19 @@ void Trace::received(const QString &port, const QByteArray &burst)
 {
     line(QStringLiteral("received %1 bytes from %2: %3")
              .arg(burst.size())
-             .arg(port, escaped(burst)));
+             .arg(escaped(port), escaped(burst)));
 }
 
 void Trace::reading(const QString &port, const QString &text)
 {
-    line(QStringLiteral("reading from %1: %2").arg(port, escaped(text.toLatin1())));
+    line(QStringLiteral("reading from %1: %2").arg(escaped(port), escaped(text.toLatin1())));
 }
 
 void Trace::deviceGone(const QString &port, bool runEnds)
 {
-    line(runEnds ? QStringLiteral("end: device gone from %1").arg(port)
-                 : QStringLiteral("device gone from %1; waiting for the other device").arg(port));
+    line((runEnds ? QStringLiteral("end: device gone from %1")
+                  : QStringLiteral("device gone from %1; waiting for the other device"))
+             .arg(escaped(port)));
 }
 
 void Trace::answered()
@@ -107,7 +151,7 @@ void Trace::timedOut()
 {
     line(QStringLiteral("end: time-out after %1 ms without a reply from %2")
              .arg(clock.elapsed() - deadlineSetAtMs)
-             .arg(deadlinePort));
+             .arg(escaped(deadlinePort)));
 }
 
 void Trace::openFailureEnds()
@@ -117,5 +161,5 @@ void Trace::openFailureEnds()
 
 void Trace::outputFailed(const QString &reason)
 {
-    line(QStringLiteral("end: standard output failed: %1").arg(reason));
+    line(QStringLiteral("end: standard output failed: %1").arg(escaped(reason)));
 }

@@ -34,11 +34,20 @@ public:
 
     // Printable ASCII as it is; line ends, tabs, backslashes and every other byte escaped.
     static QString escaped(const QByteArray &bytes);
+    // A text from a device or the platform, made safe for one field of one line: as above
+    // for ASCII and Latin-1 controls, other control and format characters as \u{HHHH},
+    // any other character as it is.
+    static QString escaped(const QString &text);
+    // A path the line opens, escaped but for the device namespace prefix (\\.\) that the
+    // line itself puts in front of a port name.
+    static QString escapedPath(const QString &path);
 
 private:
     void line(const QString &text);
 
     QElapsedTimer clock;
+    // Set once a line could not be written: the trace ends there, the run goes on.
+    bool broken = false;
     qint64 deadlineSetAtMs = 0;
     QString deadlinePort;
 };

@@ -9,7 +9,10 @@
 #include <io.h>
 #else
 #include <cerrno>
+#include <csignal>
+#include <ctime>
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 #endif
 
@@ -42,10 +45,49 @@ bool writeStandardOutput(const QByteArray &bytes)
     return written && flushed && !std::ferror(stdout);
 }
 
-void writeStandardError(const QByteArray &bytes)
+bool writeStandardError(const QByteArray &bytes)
 {
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
-    std::fflush(stderr);
+#ifdef Q_OS_WIN
+    const size_t size = size_t(bytes.size());
+    return std::fwrite(bytes.constData(), 1, size, stderr) == size && std::fflush(stderr) == 0;
+#else
+    // SIGPIPE is held back while writing, and one that the write raised is taken away
+    // before it is let through again; the signal's disposition stays as the caller set it.
+    // errno is kept too: the trace is written between a failure and its report.
+    const int callersErrno = errno;
+    sigset_t pipeSignal;
+    sigset_t oldMask;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, &oldMask);
+    sigset_t pending;
+    sigpending(&pending);
+    const bool alreadyPending = sigismember(&pending, SIGPIPE) == 1;
+
+    const char *data = bytes.constData();
+    size_t left = size_t(bytes.size());
+    bool brokenPipe = false;
+    while (left > 0) {
+        const ssize_t n = write(STDERR_FILENO, data, left);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            brokenPipe = n < 0 && errno == EPIPE;
+            break;
+        }
+        data += n;
+        left -= size_t(n);
+    }
+
+    if (brokenPipe && !alreadyPending) {
+        const timespec noWait = {0, 0};
+        while (sigtimedwait(&pipeSignal, nullptr, &noWait) < 0 && errno == EINTR) {
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &oldMask, nullptr);
+    errno = callersErrno;
+    return left == 0;
+#endif
 }
 
 void endProcess(int status)

@@ -14,8 +14,9 @@ void openMissingStandardStreams();
 // translation) and flushes them. False when not all of them could be written.
 bool writeStandardOutput(const QByteArray &bytes);
 
-// Writes the bytes to standard error and flushes them; failures are not reported.
-void writeStandardError(const QByteArray &bytes);
+// Writes the bytes to standard error. False when not all of them could be written. A
+// reader that has gone away gives false, not SIGPIPE: the signal stays for standard output.
+bool writeStandardError(const QByteArray &bytes);
 
 // The exit status -1 as callers on this platform see it: "-1" on Windows, where a status is
 // a signed 32-bit value, "255" where only its low byte reaches the parent.

@@ -1,6 +1,7 @@
 #include "serialport.h"
 
 #include "platform/devicepath.h"
+#include "platform/portlock.h"
 
 #include <QSerialPort>
 
@@ -67,7 +68,7 @@ QString SerialPort::systemPath(const QString &name)
 
 QString SerialPort::errorText() const
 {
-    return serial->errorString();
+    return heldBy.isEmpty() ? serial->errorString() : heldBy;
 }
 
 bool SerialPort::openPort(const QString &name)
@@ -82,8 +83,20 @@ bool SerialPort::openPort(const QString &name)
     serial->setParity(tableValue(parityTable, settings.parityIndex));
     serial->setStopBits(tableValue(stopBitsTable, settings.stopBitsIndex));
     serial->setFlowControl(tableValue(flowControlTable, settings.flowControlIndex));
-    serial->setPortName(systemPath(name));
-    portOpen = serial->open(QIODevice::ReadWrite);
+    const QString path = systemPath(name);
+    serial->setPortName(path);
+    // Qt Serial Port respects only its own lock files (and takes a lock file in any other
+    // format for a stale one), so another program's hold is looked for around the open.
+    PortLock lock;
+    heldBy = lock.holderBeforeOpen(path);
+    portOpen = heldBy.isEmpty() && serial->open(QIODevice::ReadWrite);
+    if (portOpen) {
+        heldBy = lock.holderAfterOpen(*serial);
+        if (!heldBy.isEmpty()) {
+            serial->close();
+            portOpen = false;
+        }
+    }
     if (portOpen)
         portName = name;
     return portOpen;

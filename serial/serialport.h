@@ -37,7 +37,8 @@ public:
     static QString fullPortName(const QString &name);
     // The path that openPort opens for a port name, on this system.
     static QString systemPath(const QString &name);
-    // Why the last operation on the line failed, as the serial port library tells it.
+    // Why the last operation on the line failed: who holds the port when another program
+    // does, otherwise what the serial port library tells.
     QString errorText() const;
 
     // Read-only views of the state, for callers that want to inspect it.
@@ -58,6 +59,7 @@ private:
     QString portName;
     bool portOpen;
     LineSettings settings;
+    QString heldBy;
 
 public:
     QList<char> receiveBuffer;

@@ -141,6 +141,8 @@ private slots:
     void firstField();
     void traceEscaping_data();
     void traceEscaping();
+    void textEscaping_data();
+    void textEscaping();
     void singleDevice_data();
     void singleDevice();
     void twoDevices_data();
@@ -213,6 +215,35 @@ void MorvekTest::traceEscaping()
     QFETCH(QByteArray, bytes);
     QFETCH(QString, text);
     QCOMPARE(Trace::escaped(bytes), text);
+}
+
+void MorvekTest::textEscaping_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("escaped");
+    QTest::newRow("tab, line feed, escape sequence") << "1\t2\n3\x1b[31m"
+                                                     << "1\\t2\\n3\\x1b[31m";
+    QTest::newRow("backslash") << "a\\x41"
+                               << "a\\\\x41";
+    QTest::newRow("C1 control (CSI)") << QString(QChar(0x9b)) + "2J"
+                                      << "\\x9b2J";
+    QTest::newRow("line separator, right-to-left override")
+        << QString(QChar(0x2028)) + QChar(0x202e) << "\\u{2028}\\u{202e}";
+    QTest::newRow("lone surrogate") << QString(QChar(0xd800)) << "\\u{d800}";
+    const QString letters = QString::fromUtf8("\xc2\xb5\xc3\xa9 \xf0\x9f\x94\x8c");
+    QTest::newRow("letters beyond ASCII kept") << letters << letters;
+    QTest::newRow("path: the device namespace prefix kept") << "\\\\.\\COM5\\x\t"
+                                                            << "\\\\.\\COM5\\\\x\\t";
+    QTest::newRow("path: the prefix elsewhere escaped") << "x\\\\.\\"
+                                                        << "x\\\\\\\\.\\\\";
+}
+
+void MorvekTest::textEscaping()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, escaped);
+    const bool path = QByteArray(QTest::currentDataTag()).startsWith("path");
+    QCOMPARE(path ? Trace::escapedPath(text) : Trace::escaped(text), escaped);
 }
 
 void MorvekTest::singleDevice_data()

@@ -6,7 +6,15 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <QFile>
+#include <QScopeGuard>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <termios.h>
+#include <unistd.h>
 
 namespace {
 
@@ -16,6 +24,16 @@ QByteArray bufferBytes(const SerialPort &port)
     for (const char byte : port.receiveBuffer)
         bytes.append(byte);
     return bytes;
+}
+
+// A PID that no process has any more.
+qint32 deadPid()
+{
+    const pid_t child = fork();
+    if (child == 0)
+        _exit(0);
+    waitpid(child, nullptr, 0);
+    return child;
 }
 
 } // namespace
@@ -38,6 +56,8 @@ private slots:
     void sendWritesOnlyWhileOpen();
     void failedReopenLeavesClosedWithOldName();
     void emptyNameIsAttempted();
+    void portHeldByAnotherProgram_data();
+    void portHeldByAnotherProgram();
 };
 
 void SerialPortTest::baudRateTable_data()
@@ -232,6 +252,94 @@ void SerialPortTest::emptyNameIsAttempted()
     SerialPort port;
     QVERIFY(!port.openPort(QString()));
     QVERIFY(!port.isPortOpen());
+}
+
+void SerialPortTest::portHeldByAnotherProgram_data()
+{
+    QTest::addColumn<QString>("hold");
+    // The lock file's bytes, with %1 for the PID it names; none for a hold on the tty.
+    QTest::addColumn<QByteArray>("lockFile");
+    QTest::addColumn<qint32>("pid");
+    // What errorText() says of the holder; empty: the port opens.
+    QTest::addColumn<QString>("reason");
+    const qint32 self = qint32(getpid());
+    const qint32 running = qint32(getppid());
+    QTest::newRow("flock by another open")
+        << "flock" << QByteArray() << self << QStringLiteral("held by process %1 (").arg(self);
+    // Root opens a tty in exclusive mode all the same, so the mode itself is asked.
+    QTest::newRow("exclusive mode")
+        << "exclusive" << QByteArray() << self << "the tty is in exclusive mode (TIOCEXCL)";
+    QTest::newRow("HDB lock file of a running process")
+        << "lock" << QByteArray("%1\n") << running
+        << QStringLiteral("held by process %1").arg(running);
+    QTest::newRow("Qt's lock file of a running program that it takes for stale")
+        << "lock" << QByteArray("%1\n\n\n") << running
+        << QStringLiteral("held by process %1").arg(running);
+    const qint32 binary = running;
+    QTest::newRow("binary lock file of a running process")
+        << "lock" << QByteArray(reinterpret_cast<const char *>(&binary), 4) << running
+        << QStringLiteral("held by process %1").arg(running);
+    QTest::newRow("HDB lock file of a dead process is taken over")
+        << "lock" << QByteArray("%1\n") << deadPid() << QString();
+    // Garbled: Qt Serial Port respects it for QLockFile's 30 s, then takes it over.
+    QTest::newRow("garbled lock file")
+        << "lock" << QByteArray("garbled\n") << 0 << "Permission error while locking the device";
+    QTest::newRow("garbled lock file older than 30 s is taken over")
+        << "old lock" << QByteArray("garbled\n") << 0 << QString();
+}
+
+void SerialPortTest::portHeldByAnotherProgram()
+{
+    QFETCH(QString, hold);
+    QFETCH(QByteArray, lockFile);
+    QFETCH(qint32, pid);
+    QFETCH(QString, reason);
+    PtyDevice device;
+    QVERIFY(device.isValid());
+    const QByteArray path = QFile::encodeName(device.slavePath());
+
+    const int holder = open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    QVERIFY(holder >= 0);
+    const auto closeHolder = qScopeGuard([holder] { close(holder); });
+    if (hold == "flock")
+        QCOMPARE(flock(holder, LOCK_EX | LOCK_NB), 0);
+    if (hold == "exclusive") {
+        QCOMPARE(ioctl(holder, TIOCEXCL), 0);
+        int exclusive = 0;
+        if (ioctl(holder, TIOCGEXCL, &exclusive) != 0)
+            QSKIP("the mode cannot be asked here (qemu-user does not pass TIOCGEXCL on)");
+    }
+
+    // The name Qt Serial Port and other programs give a lock file, LCK..pts_N here.
+    const QString lockPath = "/var/lock/LCK.." + device.slavePath().mid(5).replace('/', '_');
+    QByteArray lockBytes = lockFile;
+    if (lockBytes.startsWith("%1"))
+        lockBytes = QString::fromLatin1(lockBytes).arg(pid, 10, 10, QLatin1Char(' ')).toLatin1();
+    if (hold.endsWith("lock")) {
+        QFile lock(lockPath);
+        if (!lock.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+            QSKIP("cannot write a lock file in /var/lock");
+        lock.write(lockBytes);
+        lock.flush();
+        if (hold == "old lock")
+            lock.setFileTime(QDateTime::currentDateTime().addSecs(-31),
+                             QFileDevice::FileModificationTime);
+    }
+    const auto removeLock = qScopeGuard([&] { QFile::remove(lockPath); });
+
+    SerialPort port;
+    QCOMPARE(port.openPort(device.slavePath()), reason.isEmpty());
+    QCOMPARE(port.isPortOpen(), reason.isEmpty());
+    if (!reason.isEmpty()) {
+        QVERIFY2(port.errorText().contains(reason), qPrintable(port.errorText()));
+        QVERIFY(!port.sendData("ATCD\r\n"));
+        QCOMPARE(device.read(1, 100), QByteArray());
+    }
+    if (hold == "lock" && !reason.isEmpty()) {
+        QFile lock(lockPath);
+        QVERIFY2(lock.open(QIODevice::ReadOnly), "the lock file is left in place");
+        QCOMPARE(lock.readAll(), lockBytes);
+    }
 }
 
 QTEST_GUILESS_MAIN(SerialPortTest)

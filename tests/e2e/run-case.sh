@@ -5,18 +5,15 @@
 # run-case.sh --binary PATH --devices FILE [--script DEV=FILE ...]
 #             (--output TEXT | --output-file FILE | --no-output) --status N
 #             [--min-ms N] [--max-ms N]
-#             [--held-by-another] [--stdout full|closed|broken-pipe]
-#             [--arg ARG ...] [--stderr-has TEXT ...] [--stdout-has TEXT ...]
+#             [--setup WHAT] [--arg ARG ...] [--stderr-has TEXT ...] [--stdout-has TEXT ...]
 #
-# --held-by-another starts a first morvek on the same devices and runs the checked one
-# while the first still holds the port. --stdout runs it with standard output on /dev/full,
-# closed, or on a pipe whose reader has gone (SIGPIPE ignored); nothing is compared then.
+# --setup takes the setup values of scenarios.txt, whose header says what each does.
 # --arg passes an argument to morvek. Its standard error must hold each --stderr-has text,
 # and must be empty when none is given. With --stdout-has, standard output must hold each
 # such text instead of being compared whole.
 set -euo pipefail
 
-binary="" devices="" expected="" expected_file="" status="" min_ms=0 max_ms=5000 held=0 stdout=file
+binary="" devices="" expected="" expected_file="" status="" min_ms=0 max_ms=5000 setup=""
 scripts=() args=() stderr_has=() stdout_has=()
 while [ $# -gt 0 ]; do
     case "$1" in
@@ -29,8 +26,7 @@ while [ $# -gt 0 ]; do
     --status) status="$2"; shift 2 ;;
     --min-ms) min_ms="$2"; shift 2 ;;
     --max-ms) max_ms="$2"; shift 2 ;;
-    --held-by-another) held=1; shift ;;
-    --stdout) stdout="$2"; shift 2 ;;
+    --setup) setup="$2"; shift 2 ;;
     --arg) args+=("$2"); shift 2 ;;
     --stderr-has) stderr_has+=("$2"); shift 2 ;;
     --stdout-has) stdout_has+=("$2"); shift 2 ;;
@@ -43,8 +39,13 @@ done
 exec 8>"${TMPDIR:-/tmp}/morvek-e2e.lock"
 flock 8
 
-work="$(mktemp -d)"
-trap 'rm -rf "$work"' EXIT
+work="$(mktemp -d)" lock_file="" lock_holder=""
+cleanup() {
+    [ -z "$lock_holder" ] || kill "$lock_holder" 2>/dev/null || true
+    [ -z "$lock_file" ] || rm -f "$lock_file"
+    rm -rf "$work"
+}
+trap cleanup EXIT
 if [ -z "$expected_file" ]; then
     expected_file="$work/expected"
     printf '%s' "$expected" >"$expected_file"
@@ -54,27 +55,69 @@ umockdev=(umockdev-run)
 [ -n "$devices" ] && umockdev+=(-d "$devices")
 umockdev+=("${scripts[@]}")
 
-# Inside the testbed: print the checked run's status and duration to side files.
-# Inside the testbed, $bin runs with the remaining arguments; $dir takes the side files.
-case "$stdout" in
-file) run='"$bin" "$@" >"$dir/output"' ;;
-full) run='"$bin" "$@" >/dev/full' ;;
-closed) run='"$bin" "$@" >&-' ;;
+# A lock file in the form that lockdev and common serial programs write, of a process
+# that runs through the whole case or of one that has ended. It is in the real /var/lock.
+case "$setup" in
+held-by-hdb-lock | hdb-lock-of-dead-process)
+    if [ -e /var/lock/LCK..ttyACM0 ]; then
+        echo "run-case.sh: /var/lock/LCK..ttyACM0 exists already" >&2
+        exit 2
+    fi
+    lock_file=/var/lock/LCK..ttyACM0
+    if [ "$setup" = held-by-hdb-lock ]; then
+        sleep 30 </dev/null >/dev/null 2>&1 &
+        lock_holder=$!
+        printf '%10d\n' "$lock_holder" >"$lock_file"
+    else
+        sh -c : &
+        dead=$!
+        wait $dead
+        printf '%10d\n' "$dead" >"$lock_file"
+    fi
+    cp "$lock_file" "$work/lock-file"
+    ;;
+esac
+
+# Inside the testbed, $bin runs with the remaining arguments; $dir takes the side files:
+# output, trace (standard error), status and ms. Each setup may put commands before and
+# after the run, change where its output goes, or how it is started.
+launch='"$bin"' out='>"$dir/output"' err='2>"$dir/trace"' before="" after=""
+case "$setup" in
+"" | held-by-hdb-lock | hdb-lock-of-dead-process) ;;
+held-by-another) before='"$bin" >/dev/null & first=$!; sleep 0.3' after='wait $first' ;;
+# A process holds flock(LOCK_EX) on the tty through the run, as picocom does.
+held-by-flock)
+    before='flock /dev/ttyACM0 sh -c '\''echo $$ >"$0/held.tmp"; mv "$0/held.tmp" "$0/held"; exec sleep 30'\'' "$dir" </dev/null >/dev/null 2>&1 &
+while [ ! -e "$dir/held" ]; do sleep 0.01; done'
+    after='kill "$(cat "$dir/held")"' ;;
+# Both write to the same output; the status is that of each, when they agree.
+two-runs-at-once) out='>>"$dir/output"' err='2>>"$dir/trace"' ;;
+stdout-full) out='>/dev/full' ;;
+stdout-closed) out='>&-' ;;
 # A pipe with no reader left: the read end is opened alongside the write end, then closed.
-broken-pipe) run='mkfifo "$dir/pipe"; exec 3<>"$dir/pipe" 4>"$dir/pipe" 3<&-; trap "" PIPE; "$bin" "$@" >&4' ;;
-*) echo "run-case.sh: unknown --stdout $stdout" >&2; exit 2 ;;
+stdout-broken-pipe) before='mkfifo "$dir/pipe"; exec 3<>"$dir/pipe" 4>"$dir/pipe" 3<&-; trap "" PIPE' out='>&4' ;;
+stderr-full) err='2>/dev/full' ;;
+# SIGPIPE at its default whatever this script was started with.
+stderr-closes-early) launch='env --default-signal=PIPE "$bin"' ;;
+argv0-empty) launch='bash -c '\''exec -a "" "$0" "$@"'\'' "$bin"' ;;
+*) echo "run-case.sh: unknown setup $setup" >&2; exit 2 ;;
+esac
+run="$launch \"\$@\" $out $err; echo \$? >\"\$dir/status\""
+case "$setup" in
+two-runs-at-once)
+    run="$launch \"\$@\" $out $err & other=\$!
+$launch \"\$@\" $out $err; one=\$?; wait \$other; two=\$?
+if [ \$one = \$two ]; then echo \$one; else echo \"\$one and \$two\"; fi >\"\$dir/status\"" ;;
+# Standard error goes to a reader that takes the first 120 bytes and goes away.
+stderr-closes-early) run="{ $launch \"\$@\" $out; echo \$? >\"\$dir/status\"; } 2>&1 | head -c 120 >/dev/null" ;;
 esac
 : >"$work/output"
-inner='
+inner='bin="$1" dir="$2"; shift 2
+'"$before"'
 start=$(date +%s%N)
-'"$run"' 2>"$dir/trace"
-echo $? >"$dir/status"
+'"$run"'
 echo $(( ($(date +%s%N) - start) / 1000000 )) >"$dir/ms"
-'
-if [ $held -eq 1 ]; then
-    inner='"$bin" >/dev/null & first=$!; sleep 0.3;'"$inner"'wait $first'
-fi
-inner='bin="$1" dir="$2"; shift 2;'"$inner"
+'"$after"
 
 # A hard bound, so that no case can hang the suite.
 set +e
@@ -96,6 +139,9 @@ got_ms="$(cat "$work/ms")"
 [ ${#stdout_has[@]} -gt 0 ] || cmp -s "$work/output" "$expected_file" || fail "output $(od -c "$work/output" | head -5), expected $(od -c "$expected_file" | head -5)"
 [ "$got_ms" -ge "$min_ms" ] || fail "ended after $got_ms ms, expected at least $min_ms ms"
 [ "$got_ms" -le "$max_ms" ] || fail "ended after $got_ms ms, expected at most $max_ms ms"
+if [ "$setup" = held-by-hdb-lock ]; then
+    cmp -s "$lock_file" "$work/lock-file" || fail "the lock file of a running process was changed or removed"
+fi
 if [ ${#stderr_has[@]} -eq 0 ]; then
     [ ! -s "$work/trace" ] || fail "wrote to standard error"
 fi

@@ -44,12 +44,7 @@ while read -r key rest; do
     time) read -r min_ms max_ms <<<"$rest" ;;
     stderr-has) args+=(--stderr-has "$(unescape "$rest")") ;;
     stdout-has) args+=(--stdout-has "$(unescape "$rest")") ;;
-    setup)
-        case "$rest" in
-        held-by-another) args+=(--held-by-another) ;;
-        stdout-*) args+=(--stdout "${rest#stdout-}") ;;
-        *) echo "run-scenario.sh: $name: unknown setup $rest" >&2; exit 2 ;;
-        esac ;;
+    setup) args+=(--setup "$rest") ;;
     skip)
         read -r who reason <<<"$rest"
         if [ "$who" = "$suite" ]; then

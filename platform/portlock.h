@@ -1,0 +1,35 @@
+#ifndef MORVEK_PORTLOCK_H
+#define MORVEK_PORTLOCK_H
+
+#include <QSerialPort>
+#include <QString>
+
+// Looks for another program's hold on a serial line, in the ways serial programs on this
+// platform hold one. Each check gives an empty text when nobody else holds the line, and
+// otherwise says who does. One object serves one open of one line.
+//
+// On Linux: a lock file LCK..<tty> in /var/lock or /run/lock that names a running process,
+// in any format; an exclusive flock on the tty; a tty already in exclusive mode (TIOCEXCL),
+// which only root can open at all. Windows opens COM ports exclusively, so there is nothing
+// to look for there.
+class PortLock
+{
+public:
+    PortLock() = default;
+    ~PortLock();
+    PortLock(const PortLock &) = delete;
+    PortLock &operator=(const PortLock &) = delete;
+
+    // Before the line is opened, with the path that is about to be opened.
+    QString holderBeforeOpen(const QString &path);
+    // Right after the open, on the open line: takes an exclusive flock on it, which
+    // lasts until the line is closed.
+    QString holderAfterOpen(const QSerialPort &line);
+
+private:
+    // The tty as opened to look at its mode. Kept open until the line itself is open, so
+    // that closing it cannot hang up a line that nobody else has open.
+    int probe = -1;
+};
+
+#endif
