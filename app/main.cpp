@@ -33,9 +33,10 @@ int main(int argc, char *argv[])
             "the readings as one line: the first two devices found, the smaller number first.\n"
             "\n"
             "Exit status: 0 after a query (nothing is printed when a device cannot be opened,\n"
-            "goes away or does not answer within 1000 ms), 1 when the reading could not be\n"
-            "written to standard output, %1 when no device is found.\n"
+            "goes away or does not answer within %1 ms), 1 when the reading could not be\n"
+            "written to standard output, %2 when no device is found.\n"
             "Arguments other than the options below are ignored.")
+            .arg(Morvek::replyTimeoutMs)
             .arg(minusOneStatusText()));
     // Not addHelpOption(): it also lists --help-all for Qt's own options, which this program
     // does not have, and its wording differs between Qt versions. --help-all stays accepted

@@ -11,7 +11,6 @@
 namespace {
 
 const QString command = QStringLiteral("ATCD\r\n");
-const int replyTimeoutMs = 1000;
 
 // Bytes that never belong to a reading: line ends, spaces, NULs and the letters of the
 // command, which the device echoes.

@@ -20,6 +20,8 @@ class Morvek : public QObject
 public:
     // The exit status of a run whose reading could not be written to standard output.
     static constexpr int outputFailedStatus = 1;
+    // How long a device has to answer, from the command that first asks it.
+    static constexpr int replyTimeoutMs = 1000;
 
     // The parent is accepted for the usual QObject signature but not used: the controller
     // is a top-level object that owns its ports.

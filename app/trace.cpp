@@ -1,5 +1,6 @@
 #include "trace.h"
 
+#include "app/morvek.h"
 #include "platform/processservices.h"
 
 Trace::Trace()
@@ -119,8 +120,9 @@ void Trace::sent(const QString &port, const QByteArray &bytes, bool deadlineSet)
     line(QStringLiteral("sent %1 bytes to %2: %3 (%4)")
              .arg(bytes.size())
              .arg(escaped(port), escaped(bytes),
-                  deadlineSet ? QStringLiteral("reply deadline in 1000 ms")
-                              : QStringLiteral("reply deadline unchanged")));
+                  deadlineSet
+                      ? QStringLiteral("reply deadline in %1 ms").arg(Morvek::replyTimeoutMs)
+                      : QStringLiteral("reply deadline unchanged")));
 }
 
 void Trace::received(const QString &port, const QByteArray &burst)

@@ -2,20 +2,28 @@
 # Times morvek's two-device run on simulated devices against bench/minimal.c, a plain C
 # program doing the same exchange, and prints min / median / max wall time and peak memory.
 # Usage: bench/run.sh [runs]   (at least 30; builds morvek into build-bench/ first)
+#        bench/run.sh --discovery   (only discovery's part, the last below)
 #
 # Each run gets a fresh testbed (umockdev-run) at the lowest priority; inside it
 # bench/launch.c times the program alone, from exec to exit, at normal priority. The two
 # programs take turns (A B A B ...), and a run with the wrong output or status fails the
 # benchmark. The simulated devices use ttyACM40 and ttyACM41, which no test uses, so the
 # benchmark can run beside the test suite.
+#
+# Discovery's part times `morvek --list` under umockdev on generated trees: the tool's two
+# devices alone, among 1000 foreign USB devices without ttys, and among 100 foreign devices
+# with a ttyACM each, next to two general libraries that list serial ports on the same trees
+# (libserialport, bench/libserialport-list.c; pyserial's comports()).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs="${1:-30}"
-if [ "$runs" -lt 30 ]; then
+if [ "$runs" = --discovery ]; then
+    runs=0
+elif [ "$runs" -lt 30 ]; then
     echo "bench/run.sh: at least 30 runs each" >&2
     exit 2
 fi
-scripts/install-deps gcc
+scripts/install-deps gcc umockdev libserialport-dev python3-serial
 # Raising the timed program back to nice 0 needs root (as_root).
 . scripts/lib.sh
 
@@ -23,6 +31,8 @@ cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DMORVEK_BUILD_TESTS=OFF >/
 cmake --build build-bench -j"$(nproc)" --target morvek discoverybench >/dev/null
 gcc -O2 -Wall -Wextra -Werror -o build-bench/minimal bench/minimal.c
 gcc -O2 -Wall -Wextra -Werror -o build-bench/launch bench/launch.c
+gcc -O2 -Wall -Wextra -Werror -o build-bench/libserialport-list bench/libserialport-list.c \
+    -lserialport
 
 expected="12.5,7.25"
 testbed=(nice -n 19 umockdev-run -d bench/two-devices.umockdev
@@ -55,40 +65,85 @@ measure() {
 # A second benchmark at the same time would take the same tty names and skew both.
 exec {lock}>/tmp/morvek-bench.lock
 flock "$lock"
-for _ in $(seq "$runs"); do
-    measure morvek build-bench/morvek
-    measure minimal build-bench/minimal /dev/ttyACM41 /dev/ttyACM40
+if [ "$runs" -gt 0 ]; then
+    for _ in $(seq "$runs"); do
+        measure morvek build-bench/morvek
+        measure minimal build-bench/minimal /dev/ttyACM41 /dev/ttyACM40
+    done
+
+    # Prints "median min max" of one column of one program's samples.
+    stats() {
+        cut -d' ' -f"$2" "$work/$1" | sort -n | awk '
+            { v[NR] = $1 }
+            END { printf "%d %d %d\n", v[int((NR + 1) / 2)], v[1], v[NR] }'
+    }
+    read -r tool_med tool_min tool_max < <(stats morvek 1)
+    read -r tool_rss _ tool_rss_max < <(stats morvek 2)
+    read -r base_med base_min base_max < <(stats minimal 1)
+    read -r base_rss _ base_rss_max < <(stats minimal 2)
+    read -r tool_cpu _ _ < <(stats morvek 3)
+    read -r base_cpu _ _ < <(stats minimal 3)
+    echo "$runs runs each, alternating, two simulated devices, every output '$expected'"
+    echo "on $(nproc) cores of $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')"
+    printf "%-8s %10s %10s %10s %14s %14s %11s\n" program median min max "median RSS" "max RSS" \
+        "median CPU"
+    row() {
+        awk -v n="$1" -v a="$2" -v b="$3" -v c="$4" -v d="$5" -v e="$6" -v f="$7" 'BEGIN {
+            printf "%-8s %7.1f ms %7.1f ms %7.1f ms %10d KiB %10d KiB %8.1f ms\n",
+                n, a/1000, b/1000, c/1000, d, e, f/1000 }'
+    }
+    row morvek "$tool_med" "$tool_min" "$tool_max" "$tool_rss" "$tool_rss_max" "$tool_cpu"
+    row minimal "$base_med" "$base_min" "$base_max" "$base_rss" "$base_rss_max" "$base_cpu"
+    awk -v t="$tool_med" -v b="$base_med" -v r="$tool_rss" -v m="$tool_rss_max" 'BEGIN {
+        printf "median ratio morvek / minimal: %.2f; morvek peak RSS %.2f MiB median, %.2f MiB max\n",
+            t / b, r / 1024, m / 1024 }'
+    # What a real line costs, which the ptys do not model: 10 bits a byte at 19200 baud.
+    awk 'BEGIN { d = (6 + 14) * 10 / 19200 * 1000
+        printf "floor on a real line at 19200 8N1: %.1f ms a device (6-byte command, 14-byte reply), %.1f ms for two\n", d, 2 * d }'
+fi
+
+echo "discovery's tree reader over generated trees in a plain directory:"
+build-bench/discoverybench --umockdev "$work"
+
+# Inside one testbed per tree: 9 runs of each program. For morvek the whole run's CPU time
+# (from launch), for the libraries that of their listing call alone.
+printf '2\tCOM41\t/dev/ttyACM40\t2\tproduct\n1\tCOM42\t/dev/ttyACM41\t1\tproduct\n' >"$work/expected"
+pyserial='import time
+from serial.tools import list_ports
+start = time.process_time()
+ports = list_ports.comports()
+found = [p for p in ports if p.vid == 0x04D8 and p.pid == 0x000A and p.product]
+print("%d %d %d" % ((time.process_time() - start) * 1e6, len(ports), len(found)))'
+inside='for _ in $(seq 9); do
+    build-bench/launch "$1/result" build-bench/morvek --list >"$1/output" || exit 1
+    cmp -s "$1/output" "$1/expected" || { echo "wrong --list output:" >&2; cat "$1/output" >&2; exit 1; }
+    cut -d" " -f4 "$1/result" >>"$1/morvek-$2"
+    build-bench/libserialport-list >>"$1/libserialport-$2"
+    /usr/bin/python3 -c "$3" >>"$1/pyserial-$2"
+done'
+# Median of the first column, in ms; fails unless every run found the tool's 2 devices.
+median_ms() {
+    awk '$3 != "" && $3 != 2 { bad = 1 } { print $1 } END { exit bad }' "$1" >"$1.cpu" || {
+        echo "bench/run.sh: $1 did not find the tool's 2 devices every time" >&2
+        exit 1
+    }
+    sort -n "$1.cpu" | awk '{ v[NR] = $1 } END { printf "%.2f", v[int((NR + 1) / 2)] / 1000 }'
+}
+echo "CPU under umockdev, median of 9 runs (ms): morvek --list, whole run; the libraries' listing call"
+printf "%-44s %14s %8s %14s %10s\n" tree "morvek --list" added libserialport pyserial
+for tree in alone foreign foreign-ttys; do
+    as_root nice -n 19 umockdev-run -d "$work/$tree.umockdev" -- \
+        bash -c "$inside" inside "$work" "$tree" "$pyserial"
 done
-
-# Prints "median min max" of one column of one program's samples.
-stats() {
-    cut -d' ' -f"$2" "$work/$1" | sort -n | awk '
-        { v[NR] = $1 }
-        END { printf "%d %d %d\n", v[int((NR + 1) / 2)], v[1], v[NR] }'
-}
-read -r tool_med tool_min tool_max < <(stats morvek 1)
-read -r tool_rss _ tool_rss_max < <(stats morvek 2)
-read -r base_med base_min base_max < <(stats minimal 1)
-read -r base_rss _ base_rss_max < <(stats minimal 2)
-read -r tool_cpu _ _ < <(stats morvek 3)
-read -r base_cpu _ _ < <(stats minimal 3)
-echo "$runs runs each, alternating, two simulated devices, every output '$expected'"
-echo "on $(nproc) cores of $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')"
-printf "%-8s %10s %10s %10s %14s %14s %11s\n" program median min max "median RSS" "max RSS" \
-    "median CPU"
-row() {
-    awk -v n="$1" -v a="$2" -v b="$3" -v c="$4" -v d="$5" -v e="$6" -v f="$7" 'BEGIN {
-        printf "%-8s %7.1f ms %7.1f ms %7.1f ms %10d KiB %10d KiB %8.1f ms\n",
-            n, a/1000, b/1000, c/1000, d, e, f/1000 }'
-}
-row morvek "$tool_med" "$tool_min" "$tool_max" "$tool_rss" "$tool_rss_max" "$tool_cpu"
-row minimal "$base_med" "$base_min" "$base_max" "$base_rss" "$base_rss_max" "$base_cpu"
-awk -v t="$tool_med" -v b="$base_med" -v r="$tool_rss" -v m="$tool_rss_max" 'BEGIN {
-    printf "median ratio morvek / minimal: %.2f; morvek peak RSS %.2f MiB median, %.2f MiB max\n",
-        t / b, r / 1024, m / 1024 }'
-# What a real line costs, which the ptys do not model: 10 bits a byte at 19200 baud.
-awk 'BEGIN { d = (6 + 14) * 10 / 19200 * 1000
-    printf "floor on a real line at 19200 8N1: %.1f ms a device (6-byte command, 14-byte reply), %.1f ms for two\n", d, 2 * d }'
-
-echo "discovery over a generated tree of 1000 USB devices, 2 of them matching:"
-build-bench/discoverybench
+alone="$(median_ms "$work/morvek-alone")"
+for tree in alone foreign foreign-ttys; do
+    case $tree in
+    alone) what="the tool's 2 devices alone" ;;
+    foreign) what="+ 1000 foreign USB devices without ttys" ;;
+    foreign-ttys) what="+ 100 foreign USB devices with a ttyACM each" ;;
+    esac
+    tool="$(median_ms "$work/morvek-$tree")"
+    printf "%-44s %14s %8s %14s %10s\n" "$what" "$tool" \
+        "$(awk -v a="$alone" -v t="$tool" 'BEGIN { printf "%+.2f", t - a }')" \
+        "$(median_ms "$work/libserialport-$tree")" "$(median_ms "$work/pyserial-$tree")"
+done

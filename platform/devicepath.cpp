@@ -3,17 +3,11 @@
 #include <QRegularExpression>
 #include <QtGlobal>
 
+QString nativePortPath(const QString &windowsPath)
+{
 #ifdef Q_OS_WIN
-
-QString nativePortPath(const QString &windowsPath)
-{
     return windowsPath;
-}
-
 #else
-
-QString nativePortPath(const QString &windowsPath)
-{
     static const QString prefix = QStringLiteral("\\\\.\\");
     QString rest = windowsPath;
     if (rest.startsWith(prefix))
@@ -25,6 +19,5 @@ QString nativePortPath(const QString &windowsPath)
     if (match.hasMatch())
         return QStringLiteral("/dev/ttyACM%1").arg(match.captured(1).toLongLong() - 1);
     return rest;
-}
-
 #endif
+}

@@ -1,24 +1,17 @@
 #ifndef MORVEK_SETUPAPI_STANDIN_H
 #define MORVEK_SETUPAPI_STANDIN_H
 
-// Stand-in for the parts of SetupAPI that device discovery uses, for platforms other than
-// Windows. Names, sizes of the integer types, constants and error behaviour follow the
-// Windows SDK; text properties are UTF-16LE as on Windows. The device information set
-// holds the present USB devices (not their interfaces) of the local device tree, in the
-// natural order of their bus names.
+// Stand-in for the SetupAPI calls that device discovery makes, for platforms other than
+// Windows, with the names, integer sizes, constants and documented results of the Windows
+// SDK; text properties are UTF-16LE as on Windows. The one set it opens holds the USB
+// devices that carry a CDC-ACM tty (platform/usbdevicetree.h); other arguments are refused.
 
 #include <cstdint>
 
 typedef int BOOL;
-typedef std::uint8_t BYTE;
-typedef BYTE *PBYTE;
-typedef std::uint32_t DWORD;
-typedef DWORD *PDWORD;
-typedef std::uint32_t ULONG;
-typedef ULONG DEVPROPID;
-typedef ULONG DEVPROPTYPE;
-typedef void *HDEVINFO;
-typedef void *HWND;
+typedef std::uint8_t BYTE, *PBYTE;
+typedef std::uint32_t DWORD, *PDWORD, ULONG, DEVPROPID, DEVPROPTYPE;
+typedef void *HDEVINFO, *HWND;
 typedef const char16_t *PCWSTR;
 
 struct GUID {
@@ -43,15 +36,10 @@ typedef SP_DEVINFO_DATA *PSP_DEVINFO_DATA;
 
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HDEVINFO>(static_cast<std::intptr_t>(-1)))
 
-constexpr DWORD DIGCF_DEFAULT = 0x01;
 constexpr DWORD DIGCF_PRESENT = 0x02;
-constexpr DWORD DIGCF_ALLCLASSES = 0x04;
-constexpr DWORD DIGCF_PROFILE = 0x08;
 constexpr DWORD DIGCF_DEVICEINTERFACE = 0x10;
 
-constexpr DWORD SPDRP_DEVICEDESC = 0x00;
 constexpr DWORD SPDRP_HARDWAREID = 0x01;
-constexpr DWORD SPDRP_COMPATIBLEIDS = 0x02;
 constexpr DWORD SPDRP_FRIENDLYNAME = 0x0C;
 constexpr DWORD SPDRP_LOCATION_INFORMATION = 0x0D;
 
@@ -60,13 +48,10 @@ constexpr DWORD REG_SZ = 1;
 constexpr DWORD REG_EXPAND_SZ = 2;
 constexpr DWORD REG_BINARY = 3;
 constexpr DWORD REG_DWORD = 4;
-constexpr DWORD REG_DWORD_LITTLE_ENDIAN = 4;
 constexpr DWORD REG_DWORD_BIG_ENDIAN = 5;
 constexpr DWORD REG_LINK = 6;
 constexpr DWORD REG_MULTI_SZ = 7;
 constexpr DWORD REG_RESOURCE_LIST = 8;
-constexpr DWORD REG_FULL_RESOURCE_DESCRIPTOR = 9;
-constexpr DWORD REG_RESOURCE_REQUIREMENTS_LIST = 10;
 constexpr DWORD REG_QWORD = 11;
 
 constexpr DEVPROPTYPE DEVPROP_TYPEMOD_ARRAY = 0x1000;
@@ -80,31 +65,15 @@ constexpr DEVPROPTYPE DEVPROP_TYPE_UINT16 = 0x05;
 constexpr DEVPROPTYPE DEVPROP_TYPE_INT32 = 0x06;
 constexpr DEVPROPTYPE DEVPROP_TYPE_UINT32 = 0x07;
 constexpr DEVPROPTYPE DEVPROP_TYPE_GUID = 0x0D;
-constexpr DEVPROPTYPE DEVPROP_TYPE_FILETIME = 0x10;
 constexpr DEVPROPTYPE DEVPROP_TYPE_BOOLEAN = 0x11;
 constexpr DEVPROPTYPE DEVPROP_TYPE_STRING = 0x12;
 constexpr DEVPROPTYPE DEVPROP_TYPE_STRING_LIST = DEVPROP_TYPE_STRING | DEVPROP_TYPEMOD_LIST;
 constexpr DEVPROPTYPE DEVPROP_TYPE_BINARY = DEVPROP_TYPE_BYTE | DEVPROP_TYPEMOD_ARRAY;
 
-constexpr DWORD ERROR_SUCCESS = 0;
-constexpr DWORD ERROR_INVALID_HANDLE = 6;
-constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
-constexpr DWORD ERROR_INVALID_DATA = 13;
-constexpr DWORD ERROR_INVALID_PARAMETER = 87;
-constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
-constexpr DWORD ERROR_NO_MORE_ITEMS = 259;
-constexpr DWORD ERROR_NOT_FOUND = 1168;
-constexpr DWORD ERROR_INVALID_FLAGS = 1004;
-constexpr DWORD ERROR_INVALID_USER_BUFFER = 1784;
-
 constexpr GUID GUID_DEVINTERFACE_USB_DEVICE = {
     0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
 constexpr DEVPROPKEY DEVPKEY_Device_BusReportedDeviceDesc = {
     {0x540B947E, 0x8B40, 0x45BC, {0xA8, 0xA2, 0x6A, 0x0B, 0x89, 0x4C, 0xBD, 0xA2}}, 4};
-
-// The calling thread's last error, as the Windows functions of the same names.
-DWORD GetLastError();
-void SetLastError(DWORD error);
 
 HDEVINFO SetupDiGetClassDevsW(const GUID *ClassGuid, PCWSTR Enumerator, HWND hwndParent,
                               DWORD Flags);
@@ -119,9 +88,5 @@ BOOL SetupDiGetDevicePropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceIn
                                PBYTE PropertyBuffer, DWORD PropertyBufferSize, PDWORD RequiredSize,
                                DWORD Flags);
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet);
-
-// Not part of SetupAPI: the sysfs root that sets opened from now on are read from. It is
-// /sys unless a tool points it at a copy of a device tree, as the discovery benchmark does.
-void standInSetSysRoot(const char *root);
 
 #endif

@@ -1,13 +1,13 @@
 #include "usbdevicetree.h"
 
+#include <QDir>
 #include <QFile>
 
 #include <algorithm>
-#include <cstring>
+#include <climits>
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -15,29 +15,34 @@ namespace {
 // Sysfs attributes are at most a page; anything longer is not an attribute we understand.
 const int maxAttributeSize = 4096;
 
-// Plain system calls: discovery reads a few small files of every device in the tree, and
-// QFile's own work would be most of the cost.
+// c is a digit of base 10, or of base 16 in either case.
+bool isDigit(int c, int base = 10)
+{
+    return (c >= '0' && c <= '9') || (base == 16 && (c | 0x20) >= 'a' && (c | 0x20) <= 'f');
+}
+
+// text is a number of 1 to maxDigits digits.
+bool isNumber(const QByteArray &text, int maxDigits, int base = 10)
+{
+    return !text.isEmpty() && text.size() <= maxDigits &&
+           std::all_of(text.begin(), text.end(), [base](char c) { return isDigit(c, base); });
+}
+
+// Plain system calls: QFile's own work would be most of the cost of these small reads.
 std::optional<QByteArray> readAttribute(const QString &dir, const char *name)
 {
-    const QByteArray path = QFile::encodeName(dir) + '/' + name;
-    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(QFile::encodeName(dir + '/' + QLatin1String(name)).constData(),
+                          O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return std::nullopt;
     QByteArray bytes(maxAttributeSize + 1, Qt::Uninitialized);
     int size = 0;
-    while (size < bytes.size()) {
-        const ssize_t n = ::read(fd, bytes.data() + size, size_t(bytes.size() - size));
-        if (n <= 0) {
-            if (n < 0) {
-                ::close(fd);
-                return std::nullopt;
-            }
-            break;
-        }
+    ssize_t n = 0;
+    while (size < bytes.size() &&
+           (n = ::read(fd, bytes.data() + size, size_t(bytes.size() - size))) > 0)
         size += int(n);
-    }
     ::close(fd);
-    if (size > maxAttributeSize)
+    if (n < 0 || size > maxAttributeSize)
         return std::nullopt;
     bytes.truncate(size);
     if (bytes.endsWith('\n'))
@@ -45,79 +50,66 @@ std::optional<QByteArray> readAttribute(const QString &dir, const char *name)
     return bytes;
 }
 
-bool isHexDigit(char c)
-{
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-// A 16-bit id such as idVendor: exactly four hexadecimal digits.
+// A 16-bit id such as idVendor, exactly four hexadecimal digits, in upper case.
 std::optional<QString> readHexId(const QString &dir, const char *name)
 {
     const std::optional<QByteArray> bytes = readAttribute(dir, name);
-    if (!bytes)
-        return std::nullopt;
-    const QByteArray text = bytes->trimmed();
-    if (text.size() != 4 || !std::all_of(text.begin(), text.end(), isHexDigit))
+    const QByteArray text = bytes ? bytes->trimmed() : QByteArray();
+    if (text.size() != 4 || !isNumber(text, 4, 16))
         return std::nullopt;
     return QString::fromLatin1(text.toUpper());
 }
 
-bool isDirectory(const QByteArray &parent, const dirent *entry)
-{
-    if (entry->d_type == DT_DIR)
-        return true;
-    if (entry->d_type != DT_LNK && entry->d_type != DT_UNKNOWN)
-        return false;
-    struct stat status;
-    return ::stat((parent + '/' + entry->d_name).constData(), &status) == 0 &&
-           S_ISDIR(status.st_mode);
-}
+// A ttyACM and where it sits: its USB device, and the interface (1-2:1.0) it hangs off.
+struct AcmTty {
+    QString deviceDir;
+    QString busName;
+    QString interface;
+    long long number;
+};
 
-// The names of the folders in dir that start with prefix, sorted; none when dir cannot be read.
-QList<QByteArray> folders(const QByteArray &dir, const QByteArray &prefix)
+// The ttyACM entries of classDir that lie below a USB interface: a folder named after its
+// device and a colon. The tty may sit in the interface's tty/ folder or beside it.
+std::optional<QList<AcmTty>> acmTtys(const QString &classDir)
 {
-    QList<QByteArray> names;
+    const QByteArray dir = QFile::encodeName(classDir);
     DIR *stream = ::opendir(dir.constData());
     if (!stream)
-        return names;
+        return std::nullopt;
+    QList<AcmTty> ttys;
     while (const dirent *entry = ::readdir(stream)) {
         const QByteArray name(entry->d_name);
-        if (name.startsWith(prefix) && name != "." && name != ".." && isDirectory(dir, entry))
-            names.append(name);
-    }
-    ::closedir(stream);
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-// text is a number of 1 to maxDigits decimal digits.
-bool isNumber(const QByteArray &text, int maxDigits)
-{
-    return !text.isEmpty() && text.size() <= maxDigits &&
-           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-// The ACM tty number of the first interface that has one, or -1. Only a tool's device gets
-// this far, so the plain listing of a few folders is all it costs.
-long long acmTtyNumber(const QString &deviceDir, const QString &busName)
-{
-    const QByteArray device = QFile::encodeName(deviceDir);
-    for (const QByteArray &interface : folders(device, QFile::encodeName(busName) + ':')) {
-        // Current kernels group ttys in a tty/ folder; older ones put them beside it.
-        for (const char *sub : {"/tty", ""}) {
-            for (const QByteArray &name : folders(device + '/' + interface + sub, "ttyACM")) {
-                const QByteArray number = name.mid(6);
-                if (isNumber(number, 9))
-                    return number.toLongLong();
+        if (!name.startsWith("ttyACM") || !isNumber(name.mid(6), 9))
+            continue;
+        // The class entry links to the tty's place in the device tree, relative to itself.
+        char target[PATH_MAX];
+        const ssize_t n = ::readlink((dir + '/' + name).constData(), target, sizeof target);
+        if (n <= 0 || size_t(n) >= sizeof target)
+            continue;
+        const QStringList folders =
+            QDir::cleanPath(classDir + '/' + QFile::decodeName(QByteArray(target, int(n))))
+                .split('/');
+        for (int i = folders.size() - 2; i >= 2; --i) {
+            if (folders.at(i).startsWith(folders.at(i - 1) + ':')) {
+                ttys.append({folders.mid(0, i).join('/'), folders.at(i - 1), folders.at(i),
+                             name.mid(6).toLongLong()});
+                break;
             }
         }
     }
-    return -1;
+    ::closedir(stream);
+    return ttys;
 }
 
-bool isDigit(QChar c)
+// The run of digits at *i without its leading zeros (but a last one); *i moves past it.
+QString digitRun(const QString &text, int *i)
 {
-    return c >= QLatin1Char('0') && c <= QLatin1Char('9');
+    int start = *i;
+    while (*i < text.size() && isDigit(text.at(*i).unicode()))
+        ++*i;
+    while (start < *i - 1 && text.at(start) == QLatin1Char('0'))
+        ++start;
+    return text.mid(start, *i - start);
 }
 
 } // namespace
@@ -127,27 +119,15 @@ bool busNameLessThan(const QString &a, const QString &b)
     int i = 0;
     int j = 0;
     while (i < a.size() && j < b.size()) {
-        if (isDigit(a.at(i)) && isDigit(b.at(j))) {
-            // Compare the two numbers by their digits, so that no length overflows.
-            while (i < a.size() - 1 && a.at(i) == QLatin1Char('0') && isDigit(a.at(i + 1)))
-                ++i;
-            while (j < b.size() - 1 && b.at(j) == QLatin1Char('0') && isDigit(b.at(j + 1)))
-                ++j;
-            int endA = i;
-            int endB = j;
-            while (endA < a.size() && isDigit(a.at(endA)))
-                ++endA;
-            while (endB < b.size() && isDigit(b.at(endB)))
-                ++endB;
-            if (endA - i != endB - j)
-                return endA - i < endB - j;
-            for (; i < endA; ++i, ++j) {
-                if (a.at(i) != b.at(j))
-                    return a.at(i) < b.at(j);
-            }
+        if (isDigit(a.at(i).unicode()) && isDigit(b.at(j).unicode())) {
+            // Numbers compare by their digits, so that no length overflows.
+            const QString x = digitRun(a, &i);
+            const QString y = digitRun(b, &j);
+            if (x != y)
+                return x.size() != y.size() ? x.size() < y.size() : x < y;
+        } else if (a.at(i) != b.at(j)) {
+            return a.at(i) < b.at(j);
         } else {
-            if (a.at(i) != b.at(j))
-                return a.at(i) < b.at(j);
             ++i;
             ++j;
         }
@@ -158,51 +138,49 @@ bool busNameLessThan(const QString &a, const QString &b)
     return a < b;
 }
 
-bool listUsbDevices(const QString &sysRoot, QStringList *busNames)
+std::optional<QList<UsbSerialDevice>> usbSerialDevices(const QString &sysRoot)
 {
-    const QByteArray path = QFile::encodeName(sysRoot) + "/bus/usb/devices";
-    DIR *dir = ::opendir(path.constData());
-    if (!dir)
-        return false;
-    busNames->clear();
-    while (const dirent *entry = ::readdir(dir)) {
-        // Hidden entries and . and .. are no devices; interfaces are named after their
-        // device with a colon (1-2:1.0).
-        if (entry->d_name[0] == '.' || std::strchr(entry->d_name, ':'))
+    std::optional<QList<AcmTty>> found = acmTtys(sysRoot + QStringLiteral("/class/tty"));
+    if (!found)
+        return std::nullopt;
+    QList<AcmTty> &ttys = *found;
+    // A device's first tty comes first: by bus name, then interface, then tty number.
+    std::sort(ttys.begin(), ttys.end(), [](const AcmTty &a, const AcmTty &b) {
+        return a.busName != b.busName       ? busNameLessThan(a.busName, b.busName)
+               : a.interface != b.interface ? busNameLessThan(a.interface, b.interface)
+                                            : a.number < b.number;
+    });
+    QList<UsbSerialDevice> devices;
+    for (int i = 0; i < ttys.size(); ++i) {
+        const AcmTty &tty = ttys.at(i);
+        if (i > 0 && ttys.at(i - 1).busName == tty.busName)
             continue;
-        busNames->append(QFile::decodeName(entry->d_name));
+        const std::optional<QString> vendor = readHexId(tty.deviceDir, "idVendor");
+        const std::optional<QString> product = readHexId(tty.deviceDir, "idProduct");
+        if (!vendor || !product)
+            continue;
+        UsbSerialDevice device;
+        device.busName = tty.busName;
+        const QString id =
+            QStringLiteral("USB\\VID_") + *vendor + QStringLiteral("&PID_") + *product;
+        if (const std::optional<QString> revision = readHexId(tty.deviceDir, "bcdDevice"))
+            device.hardwareIds << id + QStringLiteral("&REV_") + *revision;
+        device.hardwareIds << id;
+        device.friendlyName = QStringLiteral("USB Serial Device (COM%1)").arg(tty.number + 1);
+        device.location = usbLocationInformation(tty.busName);
+        device.dir = tty.deviceDir;
+        devices.append(device);
     }
-    ::closedir(dir);
-    std::sort(busNames->begin(), busNames->end(), busNameLessThan);
-    return true;
+    return devices;
 }
 
-std::optional<QStringList> usbHardwareIds(const QString &deviceDir)
+std::optional<QString> usbProductString(const QString &deviceDir)
 {
-    const std::optional<QString> vendor = readHexId(deviceDir, "idVendor");
-    if (!vendor)
-        return std::nullopt;
-    const std::optional<QString> product = readHexId(deviceDir, "idProduct");
-    if (!product)
-        return std::nullopt;
-    QStringList ids;
-    const QString id = QStringLiteral("USB\\VID_") + *vendor + QStringLiteral("&PID_") + *product;
-    if (const std::optional<QString> revision = readHexId(deviceDir, "bcdDevice"))
-        ids << id + QStringLiteral("&REV_") + *revision;
-    ids << id;
-    return ids;
+    if (const std::optional<QByteArray> name = readAttribute(deviceDir, "product"))
+        return QString::fromUtf8(*name);
+    return std::nullopt;
 }
 
-std::optional<QString> usbFriendlyName(const QString &deviceDir, const QString &busName)
-{
-    const long long tty = acmTtyNumber(deviceDir, busName);
-    if (tty < 0)
-        return std::nullopt;
-    return QStringLiteral("USB Serial Device (COM%1)").arg(tty + 1);
-}
-
-// Windows describes a device's place as the port on its parent hub and the hub: here the
-// last number of the port path and the bus number.
 std::optional<QString> usbLocationInformation(const QString &busName)
 {
     const QByteArray name = busName.toLatin1();
@@ -216,11 +194,4 @@ std::optional<QString> usbLocationInformation(const QString &busName)
     return QStringLiteral("Port_#%1.Hub_#%2")
         .arg(ports.last().toInt(), 4, 10, QLatin1Char('0'))
         .arg(bus.toInt(), 4, 10, QLatin1Char('0'));
-}
-
-std::optional<QString> usbProductString(const QString &deviceDir)
-{
-    if (const std::optional<QByteArray> name = readAttribute(deviceDir, "product"))
-        return QString::fromUtf8(*name);
-    return std::nullopt;
 }

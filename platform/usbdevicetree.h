@@ -1,30 +1,37 @@
 #ifndef MORVEK_USBDEVICETREE_H
 #define MORVEK_USBDEVICETREE_H
 
+#include <QList>
 #include <QString>
 #include <QStringList>
 
 #include <optional>
 
-// The USB device tree in sysfs, read one attribute at a time, described in the terms
-// Windows uses for the same device. An absent or unreadable property is std::nullopt.
+// A USB device that carries a CDC-ACM tty, described in the terms Windows uses for it.
+struct UsbSerialDevice {
+    QString busName;                 // such as 1-2.3
+    QStringList hardwareIds;         // USB\VID_04D8&PID_000A&REV_0100, then USB\VID_04D8&PID_000A
+    QString friendlyName;            // USB Serial Device (COMn), for ttyACM(n-1)
+    std::optional<QString> location; // the hub port and the bus
+    QString dir;                     // its folder, for what is read only when asked for
+};
 
-// The names of the USB devices (not their interfaces) listed in sysRoot/bus/usb/devices,
-// in the natural order of their names; false when that list cannot be read.
-bool listUsbDevices(const QString &sysRoot, QStringList *busNames);
+// The USB devices under sysRoot that the ttyACM entries of sysRoot/class/tty lead up to,
+// each once with the tty of its first interface by number, in the natural order of their
+// bus names. A tty outside any USB device, and a device whose vendor or product id cannot
+// be read, are left out. Nothing when sysRoot/class/tty cannot be read.
+std::optional<QList<UsbSerialDevice>> usbSerialDevices(const QString &sysRoot);
 
 // The natural order of bus names: numbers joined by "-" and "." compare number by number,
-// so 1-2 comes before 1-10 and before 1-2.1. Other text compares character by character.
+// so 1-2 comes before 1-10 and before 1-2.1, and interface 1-2:1.2 before 1-2:1.10. Other
+// text compares character by character.
 bool busNameLessThan(const QString &a, const QString &b);
 
-// The hardware IDs of the device in deviceDir (such as USB\VID_04D8&PID_000A&REV_0100,
-// then USB\VID_04D8&PID_000A): nothing when its vendor or product id cannot be read.
-std::optional<QStringList> usbHardwareIds(const QString &deviceDir);
-// "USB Serial Device (COMn)" for the device's first ACM tty, ttyACM(n-1).
-std::optional<QString> usbFriendlyName(const QString &deviceDir, const QString &busName);
-// The hub port and the bus, as Windows words its location information.
-std::optional<QString> usbLocationInformation(const QString &busName);
-// The USB product string.
+// The USB product string of the device in deviceDir.
 std::optional<QString> usbProductString(const QString &deviceDir);
+
+// Windows words a device's place as the port on its parent hub and the hub: here the last
+// number of the port path and the bus number, such as Port_#0002.Hub_#0001 for 1-2.
+std::optional<QString> usbLocationInformation(const QString &busName);
 
 #endif
