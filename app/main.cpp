@@ -25,6 +25,8 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationVersion(QStringLiteral(MORVEK_VERSION));
 
     QCommandLineParser parser;
+    // The no-device status is given as this platform shows it, and never at the start of a
+    // line, where help2man would take it for an option.
     parser.setApplicationDescription(
         QStringLiteral(
             "Asks up to two ZR series measuring devices (USB 04D8:000A) for a reading and prints\n"
@@ -32,29 +34,37 @@ int main(int argc, char *argv[])
             "\n"
             "Exit status: 0 after a query (nothing is printed when a device cannot be opened,\n"
             "goes away or does not answer within %1 ms), 1 when the reading could not be\n"
-            "written to standard output, 255 when no device is found.\n"
+            "written to standard output, %2 when no device is found.\n"
             "Arguments other than the options below are ignored.")
-            .arg(Morvek::replyTimeoutMs));
-    // Not addHelpOption(): it also lists --help-all, which this parser never acts on, and
-    // its wording differs between Qt versions.
+            .arg(Morvek::replyTimeoutMs)
+            .arg(minusOneStatusText()));
+    // Not addHelpOption(): it also lists --help-all for Qt's own options, which this program
+    // does not have, and its wording differs between Qt versions. --help-all stays accepted
+    // and shows the same help.
     const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")},
                                         QStringLiteral("Print this help and exit."));
+    QCommandLineOption helpAllOption(QStringLiteral("help-all"));
+    helpAllOption.setFlags(QCommandLineOption::HiddenFromHelp);
     const QCommandLineOption versionOption(QStringLiteral("version"),
                                            QStringLiteral("Print the version and exit."));
     const QCommandLineOption listOption(
         QStringLiteral("list"),
         QStringLiteral("List the devices found, one line each, tab-separated: query slot (1, "
                        "2, or -), port, path opened, number, and where the number came from "
-                       "(location or product). Opens no port; status 255 when none is found."));
+                       "(location or product). Opens no port; with none found, the status is "
+                       "that of no device."));
     const QCommandLineOption verboseOption(
         {QStringLiteral("v"), QStringLiteral("verbose")},
         QStringLiteral("Query as usual, and trace each step on standard error."));
-    parser.addOptions({helpOption, versionOption, listOption, verboseOption});
+    parser.addOptions({helpOption, helpAllOption, versionOption, listOption, verboseOption});
     // Unknown arguments are no error: callers that pass some keep getting the plain run.
     parser.parse(app.arguments());
     // Written here rather than by the parser, which on Windows shows a message box
     // instead when the process has no console.
-    if (parser.isSet(helpOption)) {
+    bool helpAsked = parser.isSet(helpOption) || parser.isSet(helpAllOption);
+    for (const QString &argument : app.arguments().mid(1))
+        helpAsked = helpAsked || platformHelpArguments().contains(argument);
+    if (helpAsked) {
         // The parser's usage line names the program by argv[0] as it was given.
         QString help = parser.helpText();
         const QString usage = QStringLiteral("Usage: ");
@@ -64,8 +74,12 @@ int main(int argc, char *argv[])
         return writeStandardOutput(help.toUtf8()) ? 0 : outputFailedStatus;
     }
     if (parser.isSet(versionOption)) {
-        const QString version = QStringLiteral("%1 %2\n").arg(
-            QCoreApplication::applicationName(), QCoreApplication::applicationVersion());
+        const QString version =
+            QStringLiteral("%1 %2\n" MORVEK_COPYRIGHT "\n"
+                           "License MIT: <https://opensource.org/licenses/MIT>\n"
+                           "This is free software: you are free to change and redistribute it.\n"
+                           "There is NO WARRANTY, to the extent permitted by law.\n")
+                .arg(QCoreApplication::applicationName(), QCoreApplication::applicationVersion());
         return writeStandardOutput(version.toUtf8()) ? 0 : outputFailedStatus;
     }
 

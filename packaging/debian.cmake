@@ -11,16 +11,19 @@ if(MORVEK_MAN_PAGE)
         message(FATAL_ERROR "MORVEK_MAN_PAGE needs help2man: apt-get install help2man")
     endif()
     set(man_page ${CMAKE_CURRENT_BINARY_DIR}/morvek.1)
+    # The sections that --help cannot give (exit status, files, examples, see also) come
+    # from morvek.h2m; the date from SOURCE_DATE_EPOCH when that is set.
+    set(man_include ${CMAKE_CURRENT_LIST_DIR}/morvek.h2m)
     # help2man runs the program through the shell: a cross-built one runs in the emulator.
     list(JOIN CMAKE_CROSSCOMPILING_EMULATOR " " man_emulator)
     string(STRIP "${man_emulator} $<TARGET_FILE:morvek>" man_program)
     add_custom_command(OUTPUT ${man_page}.gz
         COMMAND ${MORVEK_HELP2MAN} --no-info --section=1
                 --name "query USB measuring devices over their serial lines"
-                --output=${man_page} ${man_program}
+                --include=${man_include} --output=${man_page} ${man_program}
         # -n leaves the name and time out of the gzip header, so rebuilds are identical.
         COMMAND gzip -9nf ${man_page}
-        DEPENDS morvek
+        DEPENDS morvek ${man_include}
         VERBATIM)
     add_custom_target(morvek_man_page ALL DEPENDS ${man_page}.gz)
     install(FILES ${man_page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
@@ -37,9 +40,17 @@ add_custom_command(OUTPUT ${changelog}.gz
     COMMAND gzip -9nkf ${changelog}
     DEPENDS ${changelog}
     VERBATIM)
-add_custom_target(morvek_changelog ALL DEPENDS ${changelog}.gz)
-install(FILES ${PROJECT_SOURCE_DIR}/README.md ${CMAKE_CURRENT_LIST_DIR}/copyright ${changelog}.gz
+# Docs above 4 kB are compressed (Debian policy 12.3); copyright never is.
+set(readme ${CMAKE_CURRENT_BINARY_DIR}/README.md)
+add_custom_command(OUTPUT ${readme}.gz
+    COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/README.md > ${readme}.gz
+    DEPENDS ${PROJECT_SOURCE_DIR}/README.md
+    VERBATIM)
+add_custom_target(morvek_docs ALL DEPENDS ${changelog}.gz ${readme}.gz)
+install(FILES ${readme}.gz ${CMAKE_CURRENT_LIST_DIR}/copyright ${changelog}.gz
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/morvek.bash-completion
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME morvek)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME morvek)

@@ -95,3 +95,21 @@ void endProcess(int status)
     std::fflush(stdout);
     std::exit(status);
 }
+
+QString minusOneStatusText()
+{
+#ifdef Q_OS_WIN
+    return QStringLiteral("-1");
+#else
+    return QStringLiteral("255");
+#endif
+}
+
+QStringList platformHelpArguments()
+{
+#ifdef Q_OS_WIN
+    return {QStringLiteral("/?"), QStringLiteral("-?")};
+#else
+    return {};
+#endif
+}

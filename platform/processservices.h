@@ -2,6 +2,8 @@
 #define MORVEK_PROCESSSERVICES_H
 
 #include <QByteArray>
+#include <QString>
+#include <QStringList>
 
 // Opens the null device on any of standard input, output and error that the process was
 // started without, so that no file opened later can take the place of standard output.
@@ -15,6 +17,14 @@ bool writeStandardOutput(const QByteArray &bytes);
 // Writes the bytes to standard error. False when not all of them could be written. A
 // reader that has gone away gives false, not SIGPIPE: the signal stays for standard output.
 bool writeStandardError(const QByteArray &bytes);
+
+// The exit status -1 as callers on this platform see it: "-1" on Windows, where a status is
+// a signed 32-bit value, "255" where only its low byte reaches the parent.
+QString minusOneStatusText();
+
+// Arguments that ask for help in this platform's own form beyond -h and --help: /? and -?
+// on Windows, none elsewhere (where they stay ordinary, ignored arguments).
+QStringList platformHelpArguments();
 
 // Ends the process at once with the given exit status; standard output is flushed first.
 [[noreturn]] void endProcess(int status);

@@ -17,6 +17,33 @@ morvek_version() {
     tr -d ' \n' <"$(dirname "${BASH_SOURCE[0]}")/../VERSION"
 }
 
+# Exports SOURCE_DATE_EPOCH (unless set) as the time of the last commit, so that dates and
+# file times in what is built come from the source and rebuilds are identical. Outside a
+# git checkout (an unpacked source archive) it is the time of VERSION, which git archive
+# sets to that commit's time.
+export_source_date_epoch() {
+    local repo
+    repo="$(dirname "${BASH_SOURCE[0]}")/.."
+    if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
+        SOURCE_DATE_EPOCH="$(git -C "$repo" log -1 --format=%ct 2>/dev/null || stat -c %Y "$repo/VERSION")"
+    fi
+    export SOURCE_DATE_EPOCH
+}
+
+# Sets debian_build_flags to the CMake arguments for building as Debian builds its packages:
+# the compiler and linker flags of dpkg-buildflags (hardening, the source path mapped to "."),
+# and no build type of CMake's own on top. The package is built, and the tests run, with
+# these. Run from the top of the source tree; debian_build_flags BUILD-DIR maps the build
+# folder's path too, so that builds in other folders give the same binary.
+debian_build_flags() {
+    local build
+    build="$(mkdir -p "$1" && cd "$1" && pwd)"
+    export DEB_BUILD_MAINT_OPTIONS="hardening=+all"
+    debian_build_flags=(-DCMAKE_BUILD_TYPE=None
+        "-DCMAKE_CXX_FLAGS=$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS) -ffile-prefix-map=$build=build"
+        "-DCMAKE_EXE_LINKER_FLAGS=$(dpkg-buildflags --get LDFLAGS)")
+}
+
 # Rewrites dist/SHA256SUMS over every release file of this version in dist/, so that each
 # packaging script can add its artifact and leave one list for all of them.
 dist_checksums() {

@@ -5,15 +5,16 @@
 # run-case.sh --binary PATH --devices FILE [--script DEV=FILE ...]
 #             (--output TEXT | --output-file FILE | --no-output) --status N
 #             [--min-ms N] [--max-ms N]
-#             [--setup WHAT] [--arg ARG ...] [--stderr-has TEXT ...]
+#             [--setup WHAT] [--arg ARG ...] [--stderr-has TEXT ...] [--stdout-has TEXT ...]
 #
 # --setup takes the setup values of scenarios.txt, whose header says what each does.
 # --arg passes an argument to morvek. Its standard error must hold each --stderr-has text,
-# and must be empty when none is given.
+# and must be empty when none is given. With --stdout-has, standard output must hold each
+# such text instead of being compared whole.
 set -euo pipefail
 
 binary="" devices="" expected="" expected_file="" status="" min_ms=0 max_ms=5000 setup=""
-scripts=() args=() stderr_has=()
+scripts=() args=() stderr_has=() stdout_has=()
 while [ $# -gt 0 ]; do
     case "$1" in
     --binary) binary="$2"; shift 2 ;;
@@ -28,6 +29,7 @@ while [ $# -gt 0 ]; do
     --setup) setup="$2"; shift 2 ;;
     --arg) args+=("$2"); shift 2 ;;
     --stderr-has) stderr_has+=("$2"); shift 2 ;;
+    --stdout-has) stdout_has+=("$2"); shift 2 ;;
     *) echo "run-case.sh: unknown argument $1" >&2; exit 2 ;;
     esac
 done
@@ -134,7 +136,7 @@ fail() {
 got_status="$(cat "$work/status")"
 got_ms="$(cat "$work/ms")"
 [ "$got_status" = "$status" ] || fail "exit status $got_status, expected $status"
-cmp -s "$work/output" "$expected_file" || fail "output $(od -c "$work/output" | head -5), expected $(od -c "$expected_file" | head -5)"
+[ ${#stdout_has[@]} -gt 0 ] || cmp -s "$work/output" "$expected_file" || fail "output $(od -c "$work/output" | head -5), expected $(od -c "$expected_file" | head -5)"
 [ "$got_ms" -ge "$min_ms" ] || fail "ended after $got_ms ms, expected at least $min_ms ms"
 [ "$got_ms" -le "$max_ms" ] || fail "ended after $got_ms ms, expected at most $max_ms ms"
 if [ "$setup" = held-by-hdb-lock ]; then
@@ -143,6 +145,9 @@ fi
 if [ ${#stderr_has[@]} -eq 0 ]; then
     [ ! -s "$work/trace" ] || fail "wrote to standard error"
 fi
+for text in ${stdout_has[@]+"${stdout_has[@]}"}; do
+    grep -qF -- "$text" "$work/output" || fail "standard output lacks: $text"
+done
 for text in ${stderr_has[@]+"${stderr_has[@]}"}; do
     grep -qF -- "$text" "$work/trace" || fail "standard error lacks: $text"
 done

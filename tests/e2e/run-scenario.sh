@@ -43,6 +43,7 @@ while read -r key rest; do
     status) status="$rest" ;;
     time) read -r min_ms max_ms <<<"$rest" ;;
     stderr-has) args+=(--stderr-has "$(unescape "$rest")") ;;
+    stdout-has) args+=(--stdout-has "$(unescape "$rest")") ;;
     setup) args+=(--setup "$rest") ;;
     skip)
         read -r who reason <<<"$rest"

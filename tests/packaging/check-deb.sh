@@ -47,12 +47,22 @@ done <<'EOF'
 usr/bin/morvek 755
 usr/lib/udev/rules.d/60-morvek.rules 644
 usr/share/man/man1/morvek.1.gz 644
-usr/share/doc/morvek/README.md 644
+usr/share/doc/morvek/README.md.gz 644
 usr/share/doc/morvek/copyright 644
+usr/share/doc/morvek/changelog.gz 644
+usr/share/bash-completion/completions/morvek 644
 EOF
 zcat "$root/usr/share/man/man1/morvek.1.gz" | grep -q "^\.TH MORVEK \"1\" .*\"morvek $version\"" ||
     fail "the man page is not made from morvek $version"
-[ "$(${run[@]+"${run[@]}"} "$root/usr/bin/morvek" --version)" = "morvek $version" ] || fail "installed binary is not $version"
+for section in 'EXIT STATUS' FILES EXAMPLES 'SEE ALSO' COPYRIGHT; do
+    zcat "$root/usr/share/man/man1/morvek.1.gz" | grep -Eq "^\.SH \"?$section\"?\$" || fail "the man page has no $section"
+done
+[ "$(${run[@]+"${run[@]}"} "$root/usr/bin/morvek" --version | head -n 1)" = "morvek $version" ] || fail "installed binary is not $version"
+# The completion offers every option that --help lists, and nothing else.
+listed="$(${run[@]+"${run[@]}"} "$root/usr/bin/morvek" --help | grep -oE '^ +(-[a-z], )?--[a-z-]+' | tr -d ' ' | tr ',' '\n' | sort | paste -sd' ')"
+offered="$(bash -c '. "$1"; COMP_WORDS=(morvek -); COMP_CWORD=1; _morvek; printf "%s\n" "${COMPREPLY[@]}"' sh \
+    "$root/usr/share/bash-completion/completions/morvek" | sort | paste -sd' ')"
+[ "$listed" = "$offered" ] || fail "bash completion offers '$offered', --help lists '$listed'"
 dpkg --root="$root" --force-script-chrootless --purge morvek >"$work/log" 2>&1 ||
     fail "dpkg could not purge the package"
 : >"$work/log"

@@ -15,6 +15,7 @@ import os
 import pty
 import re
 import select
+import struct
 import subprocess
 import sys
 import tempfile
@@ -22,6 +23,7 @@ import termios
 import threading
 import time
 import tty
+from xml.etree import ElementTree
 
 INTERFACE_CLASS = "{a5dcbf10-6530-11d2-901f-00c04fb951ed}"  # GUID_DEVINTERFACE_USB_DEVICE
 PORTS_CLASS = "{4d36e978-e325-11ce-bfc1-08002be10318}"
@@ -60,7 +62,7 @@ def for_wine(pairs):
     """KEY@wine takes the place of KEY, other suites' keys are dropped; the repeatable keys
     keep every value."""
     plain, wine = {}, {}
-    repeated = {"play": [], "arg": [], "stderr-has": [], "skip": []}
+    repeated = {"play": [], "arg": [], "stderr-has": [], "stdout-has": [], "skip": []}
     for key, value in pairs:
         base, _, suite = key.partition("@")
         if suite and suite != "wine":
@@ -134,7 +136,8 @@ def cases(table, data):
         min_ms, max_ms = (int(t) for t in fields["time"].split())
         yield name, (devices, expected, int(fields["status"]), min_ms, max_ms,
                      [unescape(a).decode() for a in fields["arg"]],
-                     [unescape(t) for t in fields["stderr-has"]]), None
+                     [unescape(t) for t in fields["stderr-has"]],
+                     [unescape(t) for t in fields["stdout-has"]]), None
 
 
 # Every DLL the exe may import: parts of Windows itself. A Qt or MinGW runtime DLL here
@@ -153,6 +156,80 @@ def check_imports(exe):
     print("%s imports_only_system_dlls (%s)" % ("FAIL" if foreign or not imported else "ok  ",
                                                 ", ".join(sorted(imported))))
     return bool(imported) and not foreign
+
+
+def version_blocks(data, offset=0):
+    """One block of a VS_VERSIONINFO resource and its children: (key, value, children)."""
+    length, value_length, kind = struct.unpack_from("<HHH", data, offset)
+    end = offset + 6
+    while data[end:end + 2] != b"\0\0":
+        end += 2
+    key = data[offset + 6:end].decode("utf-16-le")
+    pos = (end + 2 + 3) & ~3
+    size = value_length * 2 if kind == 1 else value_length
+    value = data[pos:pos + size]
+    value = value.decode("utf-16-le").rstrip("\0") if kind == 1 else value
+    pos = (pos + size + 3) & ~3
+    children = []
+    while pos < offset + length:
+        child, child_end = version_blocks(data, pos)
+        children.append(child)
+        pos = (child_end + 3) & ~3
+    return (key, value, children), offset + length
+
+
+def resource(exe, kind):
+    return subprocess.run(["wrestool", "-x", "--raw", "--type=%d" % kind, "--name=1", exe],
+                          stdout=subprocess.PIPE, check=True).stdout
+
+
+# Windows 10 and 11 in a manifest's supportedOS list.
+WINDOWS_10 = "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"
+
+
+def check_resources(exe):
+    """The version information that Explorer shows and the manifest that Windows reads when
+    it starts the exe (resource 1 of type RT_MANIFEST)."""
+    faults = []
+    version = version_text()
+    parts = [int(p) for p in version.split(".")] + [0, 0, 0]
+    with open(os.path.join(os.path.dirname(__file__), "..", "..", "LICENSE")) as f:
+        holder = re.search(r"Copyright \(c\) (.+)", f.read()).group(1)
+    data = resource(exe, 16)
+    if not data:
+        faults.append("no version resource")
+    else:
+        (key, fixed, children), _ = version_blocks(data)
+        strings = {k: v for block in children if block[0] == "StringFileInfo"
+                   for table in block[2] for k, v, _ in table[2]}
+        signature, _, ms, ls, product_ms, product_ls = struct.unpack_from("<6I", fixed)
+        quad = [ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF]
+        if key != "VS_VERSION_INFO" or signature != 0xFEEF04BD:
+            faults.append("no VS_VERSION_INFO with a fixed file info")
+        if quad != parts[:4] or (product_ms, product_ls) != (ms, ls):
+            faults.append("file version %s, expected %s" % (quad, parts[:4]))
+        for name in ("FileVersion", "ProductVersion"):
+            if strings.get(name) != version:
+                faults.append("%s %r, expected %r" % (name, strings.get(name), version))
+        if strings.get("ProductName") != "morvek" or not strings.get("FileDescription"):
+            faults.append("ProductName or FileDescription wrong: %r" % strings)
+        if holder not in strings.get("LegalCopyright", ""):
+            faults.append("LegalCopyright %r lacks %r" % (strings.get("LegalCopyright"), holder))
+    try:
+        manifest = ElementTree.fromstring(resource(exe, 24))
+        levels = [e.get("level") for e in manifest.iter("{urn:schemas-microsoft-com:asm.v3}"
+                                                         "requestedExecutionLevel")]
+        systems = [e.get("Id") for e in manifest.iter("{urn:schemas-microsoft-com:"
+                                                       "compatibility.v1}supportedOS")]
+        if levels != ["asInvoker"]:
+            faults.append("manifest asks for execution level %s, not asInvoker" % levels)
+        if WINDOWS_10 not in systems:
+            faults.append("manifest does not name Windows 10 and 11 as supported: %s" % systems)
+    except ElementTree.ParseError as error:
+        faults.append("no readable manifest: %s" % error)
+    print("%s version_resource_and_manifest %s" % ("FAIL" if faults else "ok  ",
+                                                   "; ".join(faults)))
+    return not faults
 
 
 def decode(text):
@@ -312,7 +389,7 @@ class Player(threading.Thread):
 
 
 def run_case(args, dosdevices, name, case, all_ids):
-    devices, expected, status, min_ms, max_ms, arguments, stderr_has = case
+    devices, expected, status, min_ms, max_ms, arguments, stderr_has, stdout_has = case
     # UTF-16 as Windows writes it: in an 8-bit file regedit would widen the bytes of hex(7).
     with tempfile.NamedTemporaryFile("w", suffix=".reg", delete=False, encoding="utf-16-le",
                                      newline="") as reg:
@@ -344,7 +421,8 @@ def run_case(args, dosdevices, name, case, all_ids):
 
     if got_status != status:
         faults.append("exit status %s, expected %d" % (got_status, status))
-    if output != expected:
+    faults += ["standard output lacks %r" % text for text in stdout_has if text not in output]
+    if output != expected and not stdout_has:
         faults.append("output %r, expected %r" % (output[:80], expected[:80]))
     if not min_ms <= ms <= max_ms:
         faults.append("ended %d ms after the %s, expected %d to %d ms"
@@ -380,8 +458,8 @@ def main():
     all_ids = {d.usb_id for _, case, _ in table if case for d in case[0]}
     passed = failed = skipped = 0
     if not args.only:
-        ok = check_imports(args.exe)
-        passed, failed = int(ok), int(not ok)
+        checks = [check_imports(args.exe), check_resources(args.exe)]
+        passed, failed = checks.count(True), checks.count(False)
     for name, case, reason in [c for c in table for _ in range(args.repeat)]:
         if args.only and name != args.only:
             continue
