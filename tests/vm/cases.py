@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Turns tests/e2e/scenarios.txt into the VM suite's case list: one folder per scenario
 that the vm suite plays, holding case.sh (shell assignments for the VM's init), args (one
-argument a line), expected (the standard output bytes) and stderr-has (one text a line).
+argument a line), expected (the standard output bytes), and stderr-has and stdout-has (one text a line).
 
 cases.py TABLE DATA-DIR OUT-DIR [--only NAME]   prints "skip NAME: REASON" for the others
 cases.py TABLE DATA-DIR OUT-DIR --sets SET,...  one folder per device set (for recording)
@@ -16,7 +16,7 @@ from wine_suite import unescape  # noqa: E402
 SUITE = "vm"
 
 
-REPEATABLE = {"play", "arg", "stderr-has"}
+REPEATABLE = {"play", "arg", "stderr-has", "stdout-has"}
 
 
 def for_suite(pairs):
@@ -75,8 +75,9 @@ def write_case(folder, scenario, sets, data, version):
         f.write(b"\n".join(shell) + b"\n")
     with open(os.path.join(folder, "args"), "wb") as f:
         f.write(b"".join(unescape(v) + b"\n" for k, v in lines if k == "arg"))
-    with open(os.path.join(folder, "stderr-has"), "wb") as f:
-        f.write(b"".join(unescape(v) + b"\n" for k, v in lines if k == "stderr-has"))
+    for key in ("stderr-has", "stdout-has"):
+        with open(os.path.join(folder, key), "wb") as f:
+            f.write(b"".join(unescape(v) + b"\n" for k, v in lines if k == key))
     if "output-file" in one:
         with open(os.path.join(data, one["output-file"]), "rb") as f:
             expected = f.read()
