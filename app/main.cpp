@@ -19,6 +19,7 @@ const int outputFailedStatus = Morvek::outputFailedStatus;
 int main(int argc, char *argv[])
 {
     openMissingStandardStreams();
+    Trace::takeQtMessages(nullptr);
     QCoreApplication app(argc, argv);
     // Qt would take the name from argv[0], which the caller chooses (it may even be empty).
     QCoreApplication::setApplicationName(QStringLiteral("morvek"));
@@ -84,8 +85,10 @@ int main(int argc, char *argv[])
     }
 
     std::unique_ptr<Trace> trace;
-    if (parser.isSet(verboseOption))
+    if (parser.isSet(verboseOption)) {
         trace.reset(new Trace);
+        Trace::takeQtMessages(trace.get());
+    }
 
     if (parser.isSet(listOption)) {
         const QList<DiscoveredDevice> found = discoverDevices();

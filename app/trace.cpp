@@ -3,9 +3,41 @@
 #include "app/morvek.h"
 #include "platform/processservices.h"
 
+namespace {
+
+// The one trace that Qt's message handler can reach; a handler takes no context.
+Trace *qtMessageTrace = nullptr;
+
+void forwardQtMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    Q_UNUSED(type)
+    Q_UNUSED(context)
+    if (qtMessageTrace)
+        qtMessageTrace->qtMessage(message);
+}
+
+} // namespace
+
 Trace::Trace()
 {
     clock.start();
+}
+
+Trace::~Trace()
+{
+    if (qtMessageTrace == this)
+        qtMessageTrace = nullptr;
+}
+
+void Trace::takeQtMessages(Trace *trace)
+{
+    qtMessageTrace = trace;
+    qInstallMessageHandler(forwardQtMessage);
+}
+
+void Trace::qtMessage(const QString &message)
+{
+    line(QStringLiteral("Qt: %1").arg(escaped(message)));
 }
 
 void Trace::line(const QString &text)

@@ -14,6 +14,11 @@ class Trace
 {
 public:
     Trace();
+    ~Trace();
+
+    // Qt's own warnings go to this trace from now on, or nowhere when it is null: without
+    // --verbose nothing may reach standard error.
+    static void takeQtMessages(Trace *trace);
 
     void devicesFound(const QList<DeviceEntry> &devices);
     // The order of the query; an empty second port name means a single-device run.
@@ -25,6 +30,9 @@ public:
     void received(const QString &port, const QByteArray &burst);
     void reading(const QString &port, const QString &text);
     void deviceGone(const QString &port, bool runEnds);
+
+    // A message of Qt's own (a warning of the library, not of this program).
+    void qtMessage(const QString &message);
 
     // Why the run ended.
     void answered();
