@@ -9,9 +9,9 @@ cases.py TABLE DATA-DIR OUT-DIR --sets SET,...  one folder per device set (for r
 import os
 import sys
 
-# The table's escapes, read as the Wine suite reads them.
+# The table and its escapes, read as the Wine suite reads them.
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wine"))
-from wine_suite import unescape  # noqa: E402
+from wine_suite import read_table, unescape  # noqa: E402
 
 SUITE = "vm"
 
@@ -25,28 +25,6 @@ def for_suite(pairs):
     ours = {k.split("@")[0] for k, _ in pairs if k.endswith("@" + SUITE)} - REPEATABLE
     return [(k.split("@")[0], v) for k, v in pairs
             if ("@" not in k and k not in ours) or k.endswith("@" + SUITE)]
-
-
-def read_table(path):
-    sets, scenarios, current = {}, [], None
-    with open(path, encoding="utf-8") as f:
-        for number, line in enumerate(f, 1):
-            line = line.rstrip("\n")
-            if not line.strip() or line.startswith("#"):
-                continue
-            key, _, rest = line.partition(" ")
-            if key == "devices":
-                current = sets.setdefault(rest, [])
-            elif key == "device":
-                current.append(for_suite([tuple(kv.split("=", 1)) for kv in rest.split()]))
-            elif key == "scenario":
-                current = {"name": rest, "lines": []}
-                scenarios.append(current)
-            elif isinstance(current, dict):
-                current["lines"].append((key, rest))
-            else:
-                sys.exit("%s:%d: %s outside a scenario" % (path, number, key))
-    return sets, scenarios
 
 
 def quote(value):
@@ -93,7 +71,8 @@ def main():
     only = value if option == "--only" else None
     with open(os.path.join(os.path.dirname(table), "..", "..", "VERSION"), "rb") as f:
         version = f.read().strip()
-    sets, scenarios = read_table(table)
+    sets, scenarios = read_table(table, for_suite)
+    scenarios = [{"name": name, "lines": lines} for name, lines in scenarios]
     if option == "--sets":
         scenarios = [{"name": name, "lines": [("on", name), ("status", "0"), ("time", "0 0")]}
                      for name in value.split(",")]

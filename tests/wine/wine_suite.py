@@ -79,11 +79,12 @@ def for_wine(pairs):
     return plain
 
 
-def read_table(path):
-    """The scenarios (name, fields) and the device sets (name, [fields]) of the table."""
+def read_table(path, select):
+    """The device sets (name: each device's fields, through select) and the scenarios
+    (name, their lines as (key, rest) pairs) of the table. The VM suite reads it too."""
     sets, scenarios, current = {}, [], None
-    with open(path) as f:
-        for line in f:
+    with open(path, encoding="utf-8") as f:
+        for number, line in enumerate(f, 1):
             line = line.rstrip("\n")
             if not line.strip() or line.startswith("#"):
                 continue
@@ -91,13 +92,15 @@ def read_table(path):
             if key == "devices":
                 current = sets.setdefault(rest, [])
             elif key == "device":
-                current.append(for_wine(tuple(field.split("=", 1)) for field in rest.split()))
+                current.append(select([tuple(field.split("=", 1)) for field in rest.split()]))
             elif key == "scenario":
                 current = []
                 scenarios.append((rest, current))
+            elif current is None:
+                sys.exit("%s:%d: %s outside a scenario" % (path, number, key))
             else:
                 current.append((key, rest))
-    return sets, [(name, for_wine(pairs)) for name, pairs in scenarios]
+    return sets, scenarios
 
 
 def version_text():
@@ -109,8 +112,8 @@ def cases(table, data):
     """The table's scenarios as Wine cases: name, devices, expected output, status, the
     least and most milliseconds from the last command a device received to the end of the
     run (from the start where no device is asked), the arguments; None for a skipped one."""
-    sets, scenarios = read_table(table)
-    for name, fields in scenarios:
+    sets, scenarios = read_table(table, for_wine)
+    for name, fields in ((name, for_wine(pairs)) for name, pairs in scenarios):
         reason = [r.split(" ", 1)[1] for r in fields["skip"] if r.split(" ", 1)[0] == "wine"]
         if reason:
             yield name, None, reason[0]
