@@ -2,6 +2,7 @@
 #include "app/morvek.h"
 #include "app/trace.h"
 #include "discovery/devicediscovery.h"
+#include "platform/endsignals.h"
 #include "platform/processservices.h"
 
 #include <QCommandLineParser>
@@ -103,7 +104,10 @@ int main(int argc, char *argv[])
     if (devices.isEmpty())
         return noDeviceStatus;
 
+    // Ports are opened from here on: a signal that ends the run closes them first.
+    EndSignals endSignals;
     Morvek controller;
+    QObject::connect(&endSignals, SIGNAL(caught()), &controller, SLOT(timeOut()));
     controller.setTrace(trace.get());
     controller.setFirstDevice(devices.at(0));
     if (devices.size() >= 2)

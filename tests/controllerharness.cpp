@@ -1,6 +1,7 @@
 // Runs the query controller on the devices named on the command line, as start-up would
 // after discovery: controllerharness PORT1 ID1 [PORT2 ID2 [...]].
 #include "app/morvek.h"
+#include "platform/endsignals.h"
 
 #include <QCoreApplication>
 #include <QStringList>
@@ -11,7 +12,9 @@ int main(int argc, char *argv[])
     const QStringList args = app.arguments().mid(1);
     if (args.size() < 2)
         return 2;
+    EndSignals endSignals;
     Morvek controller;
+    QObject::connect(&endSignals, SIGNAL(caught()), &controller, SLOT(timeOut()));
     controller.setFirstDevice(DeviceEntry{args.at(0), args.at(1)});
     if (args.size() >= 4)
         controller.setSecondDevice(DeviceEntry{args.at(2), args.at(3)});
