@@ -48,7 +48,8 @@ EndSignals::EndSignals(QObject *parent) : QObject(parent)
     if (wakeUp[0] < 0 && pipe2(wakeUp, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
     notifier = new QSocketNotifier(wakeUp[0], QSocketNotifier::Read, this);
-    connect(notifier, SIGNAL(activated(int)), this, SLOT(takeSignal()));
+    // By member: the notifier's signal has different arguments in Qt 5 and Qt 6.
+    connect(notifier, &QSocketNotifier::activated, this, &EndSignals::takeSignal);
     for (const int signalNumber : endSignalNumbers) {
         struct sigaction action = {};
         // A signal that the caller had ignored (nohup, a background job, a pipeline that

@@ -129,8 +129,8 @@ QByteArray qtLockDirectory()
 // A new lock file in the HDB form ("%10d\n", this process), or -1 with errno set.
 int createLockFile(const QByteArray &path)
 {
-    const int fd = open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                        0644);
+    const int fd =
+        open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0)
         return -1;
     const QByteArray content = QByteArray::number(qlonglong(getpid())).rightJustified(10) + '\n';
@@ -153,11 +153,11 @@ QString notALockFile(const QByteArray &file, const struct stat &st)
     if (S_ISLNK(st.st_mode)) {
         char target[256];
         const ssize_t n = readlink(file.constData(), target, sizeof target);
-        what = QStringLiteral("a symbolic link to %1")
-                   .arg(n < 0 ? QStringLiteral("?")
-                              : QString::fromLocal8Bit(target, int(n)) +
-                                    (size_t(n) == sizeof target ? QStringLiteral("...")
-                                                                : QString()));
+        what =
+            QStringLiteral("a symbolic link to %1")
+                .arg(n < 0 ? QStringLiteral("?")
+                           : QString::fromLocal8Bit(target, int(n)) +
+                                 (size_t(n) == sizeof target ? QStringLiteral("...") : QString()));
     } else if (S_ISDIR(st.st_mode)) {
         what = QStringLiteral("a directory");
     } else if (S_ISFIFO(st.st_mode)) {

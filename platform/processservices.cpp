@@ -3,8 +3,8 @@
 #include "endsignals.h"
 
 #include <QtGlobal>
-#include <cstdio>
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 
 #ifdef Q_OS_WIN
@@ -12,10 +12,10 @@
 #include <io.h>
 #else
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <ctime>
 #include <fcntl.h>
-#include <climits>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
@@ -90,8 +90,7 @@ const StandardError &standardError()
             return error;
         }
         error.sink = ErrorSink::WhenReady;
-        const int own =
-            open("/proc/self/fd/2", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        const int own = open("/proc/self/fd/2", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
         struct stat ownSt = {};
         if (own >= 0 && fstat(own, &ownSt) == 0 && ownSt.st_dev == st.st_dev &&
             ownSt.st_ino == st.st_ino && ownSt.st_rdev == st.st_rdev) {
@@ -129,8 +128,7 @@ bool writableBefore(int fd, qint64 deadlineMs)
 }
 
 // One write that never waits longer than the deadline; -1 with errno EAGAIN past it.
-ssize_t boundedWrite(const StandardError &error, const char *data, size_t size,
-                     qint64 deadlineMs)
+ssize_t boundedWrite(const StandardError &error, const char *data, size_t size, qint64 deadlineMs)
 {
     switch (error.sink) {
     case ErrorSink::File:

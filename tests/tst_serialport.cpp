@@ -313,8 +313,8 @@ void SerialPortTest::portHeldByAnotherProgram_data()
         << "link /dev/zero" << QByteArray() << 0 << "is a symbolic link to /dev/zero";
     QTest::newRow("link to the lock file of a running process")
         << "link to lock" << QByteArray("%1\n") << running << "is a symbolic link to /";
-    QTest::newRow("dangling link") << "link /nonexistent/LCK" << QByteArray() << 0
-                                   << "is a symbolic link to /nonexistent/LCK";
+    QTest::newRow("dangling link")
+        << "link /nonexistent/LCK" << QByteArray() << 0 << "is a symbolic link to /nonexistent/LCK";
     QTest::newRow("directory") << "directory" << QByteArray() << 0 << "is a directory";
     // Sticky /var/lock: only its owner or root may take it away, so it is said who can.
     const qint32 dead = deadPid();
