@@ -2,20 +2,20 @@
  * serial program takes its HDB lock file at a random moment around the open, and each
  * run is sorted by who got the port.
  *
- * lockrace RUNS HARNESS
+ * lockrace RUNS HARNESS [WINDOW_MS]
  *   HARNESS is tests/controllerharness of a build (it queries the one device it is given,
  *   here a pseudo-terminal). Run it as root in a private /run/lock:
  *   unshare --mount --propagation private sh -c \
  *       'mount -t tmpfs tmpfs /run/lock && exec build-bench/lockrace 450 build/tests/controllerharness'
  *
  * Per run: the harness starts on a fresh pty; the rival waits a random time, drawn evenly
- * from twice the harness's median time to its command (so the open falls in the middle),
- * then creates /var/lock/LCK..pts_N with O_EXCL, as lockdev does, and keeps it 100 ms. The
+ * from the WINDOW_MS (default 10) before the harness's median time to its command, where
+ * its check and its open fall, to 2 ms after it, then creates /var/lock/LCK..pts_N with O_EXCL, as lockdev does, and keeps it 100 ms. The
  * device side answers a command after 200 ms, so that a harness that has the port holds
  * it through any rival's attempt. Outcomes:
  *   rival   the rival locked and the harness did not send: the rival's lock was respected
  *   ours    the rival found the lock taken (the harness's, which it respects)
- *   both    the rival locked and the harness sent anyway: two programs on one port
+ *   both    the harness sent while the rival held its lock: two programs on one port
  *   deleted the rival's lock file was gone or replaced before it let it go
  * Prints one line: runs rival ours both deleted. */
 #define _GNU_SOURCE
@@ -26,6 +26,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -38,14 +39,18 @@ static long long nowUs(void)
     return t.tv_sec * 1000000LL + t.tv_nsec / 1000;
 }
 
+/* When the rival held its lock, in microseconds from the run's start; shared with it. */
+static long long *held;
+
 /* The rival: 0 it found the lock taken, 1 it held it and it stayed its own, 2 it held it
  * and it was taken away. */
-static int rival(const char *lock, long delayUs)
+static int rival(const char *lock, long delayUs, long long start)
 {
     usleep((useconds_t)delayUs);
     const int fd = open(lock, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0644);
     if (fd < 0)
         return 0;
+    held[0] = nowUs() - start;
     char line[16];
     const int n = snprintf(line, sizeof line, "%10d\n", getpid());
     if (write(fd, line, (size_t)n) != n)
@@ -54,6 +59,7 @@ static int rival(const char *lock, long delayUs)
     struct stat mine, there;
     fstat(fd, &mine);
     const int kept = lstat(lock, &there) == 0 && there.st_ino == mine.st_ino;
+    held[1] = nowUs() - start;
     if (kept)
         unlink(lock);
     close(fd);
@@ -87,7 +93,7 @@ static long long runOnce(const char *harness, long delayUs, int *outcome)
     if (delayUs >= 0) {
         other = fork();
         if (other == 0)
-            _exit(rival(lock, delayUs));
+            _exit(rival(lock, delayUs, start));
     }
     long long sentAt = -1;
     char buffer[64];
@@ -140,8 +146,8 @@ static int compare(const void *a, const void *b)
 
 int main(int argc, char **argv)
 {
-    if (argc != 3) {
-        fprintf(stderr, "usage: lockrace RUNS HARNESS\n");
+    if (argc != 3 && argc != 4) {
+        fprintf(stderr, "usage: lockrace RUNS HARNESS [WINDOW_MS]\n");
         return 2;
     }
     const int runs = atoi(argv[1]);
@@ -155,18 +161,23 @@ int main(int argc, char **argv)
         fprintf(stderr, "lockrace: the harness sends no command\n");
         return 1;
     }
+    const double window = (argc == 4 ? atof(argv[3]) : 10.0) * 1000;
+    const double earliest = median > window ? (double)median - window : 0;
     srand((unsigned)time(NULL));
+    held = mmap(NULL, 2 * sizeof *held, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     int rivalWon = 0, oursWon = 0, both = 0, deleted = 0;
     for (int i = 0; i < runs; i++) {
-        const long delay = (long)(((double)rand() / RAND_MAX) * 2 * (double)median);
+        const long delay =
+            (long)(earliest + ((double)rand() / RAND_MAX) * ((double)median + 2000 - earliest));
         outcome = -1;
+        held[0] = held[1] = -1;
         const long long sent = runOnce(argv[2], delay, &outcome);
         if (outcome == 0)
             oursWon++;
-        else if (outcome >= 1 && sent < 0)
-            rivalWon++;
-        else if (outcome >= 1)
+        else if (outcome >= 1 && sent >= held[0] && sent <= held[1])
             both++;
+        else if (outcome >= 1)
+            rivalWon++;
         if (outcome == 2)
             deleted++;
     }

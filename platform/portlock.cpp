@@ -27,18 +27,24 @@ QString PortLock::holderAfterOpen(const QSerialPort &line)
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <limits>
 #include <optional>
 #include <pwd.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace {
+
+// How long QLockFile, and so Qt Serial Port, respects a lock file that names no process.
+const int garbledLockHoldsS = 30;
 
 // The directories where serial programs on Linux put their lock files.
 const char *const lockDirectories[] = {"/var/lock", "/run/lock"};
@@ -238,9 +244,19 @@ QString lockFileHolder(const QByteArray &name, QByteArray *stale)
             if (!content)
                 return notALockFile(file, st);
             const pid_t pid = lockFilePid(*content);
-            // A lock file that is garbled is left to Qt Serial Port, which takes it over after
-            // 30 s; one naming this very process was left by an earlier process with the
-            // same PID, or is Qt's own for another line object of ours.
+            // A garbled lock file holds the port for 30 s, as Qt Serial Port would have it:
+            // it may be one that another program has created and not yet written, which
+            // Qt Serial Port would take for stale once written. An older one is left to Qt
+            // Serial Port, which takes it over.
+            if (pid <= 0 && std::abs(time(nullptr) - st.st_mtime) <= garbledLockHoldsS) {
+                return QStringLiteral("Permission error while locking the device: the lock "
+                                      "file %1 names no process; it counts as held until it "
+                                      "is %2 s old")
+                    .arg(QString::fromLocal8Bit(file))
+                    .arg(garbledLockHoldsS);
+            }
+            // One naming this very process was left by an earlier process with the same
+            // PID, or is Qt's own for another line object of ours.
             if (pid <= 0 || pid == getpid())
                 continue;
             if (isRunning(pid)) {
@@ -305,8 +321,16 @@ QString flockHolderText(int fd)
 PortLock::~PortLock()
 {
     releaseOwnLock();
+    if (watch >= 0)
+        close(watch);
+    closeProbe();
+}
+
+void PortLock::closeProbe()
+{
     if (probe >= 0)
         close(probe);
+    probe = -1;
 }
 
 void PortLock::releaseOwnLock()
@@ -346,9 +370,12 @@ QString PortLock::holderBeforeOpen(const QString &path)
             ownLockPath = ownPath;
             continue;
         }
-        // Garbled, or this very process's: left to Qt Serial Port, as it always was.
-        if (errno != EEXIST || stale != ownPath || !removeIfUnchanged(stale))
+        if (errno != EEXIST)
             break;
+        // Looked at again: a lock file taken since the look, or a stale one taken away.
+        // A garbled one, or this very process's, is left to Qt Serial Port, as it always was.
+        if (stale == ownPath)
+            removeIfUnchanged(stale);
     }
 
     // Exclusive mode keeps everybody but root from opening the tty; root has to ask.
@@ -366,18 +393,56 @@ QString PortLock::holderBeforeOpen(const QString &path)
         flock(probe, LOCK_UN);
     }
     // Handed over last, right before Qt Serial Port creates its own lock file in its place.
+    // What happens at the path from here on is watched: Qt Serial Port takes a lock file that
+    // another program creates in this last moment for stale and deletes it.
+    if (holder.isEmpty() && ownLock >= 0) {
+        watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (watch >= 0 &&
+            inotify_add_watch(watch, qtLockDirectory().constData(), IN_CREATE | IN_MOVED_TO) < 0) {
+            close(watch);
+            watch = -1;
+        }
+        watchedName = name;
+    }
     releaseOwnLock();
     return holder;
 }
 
+bool PortLock::lockTakenDuringOpen()
+{
+    if (watch < 0)
+        return false;
+    // Qt Serial Port's own lock file is one new file of that name; any other was another
+    // program's, and Qt Serial Port has taken it away.
+    int created = 0;
+    bool overflow = false;
+    alignas(inotify_event) char events[4096];
+    ssize_t n = 0;
+    while ((n = read(watch, events, sizeof events)) > 0) {
+        for (ssize_t at = 0; at < n;) {
+            const auto *event = reinterpret_cast<const inotify_event *>(events + at);
+            overflow = overflow || (event->mask & IN_Q_OVERFLOW);
+            if (event->len > 0 && watchedName == event->name)
+                ++created;
+            at += ssize_t(sizeof(inotify_event) + event->len);
+        }
+    }
+    close(watch);
+    watch = -1;
+    return overflow || created > 1;
+}
+
 QString PortLock::holderAfterOpen(const QSerialPort &line)
 {
+    if (lockTakenDuringOpen()) {
+        closeProbe();
+        return QStringLiteral("Permission error while locking the device: another program "
+                              "locked the port at the moment of the open; it is left to it");
+    }
     // Another program may have taken its flock since the look before the open.
     const QString holder = flockHolderText(line.handle());
     // The line itself keeps the tty open from here on.
-    if (probe >= 0)
-        close(probe);
-    probe = -1;
+    closeProbe();
     return holder;
 }
 

@@ -1,4 +1,5 @@
 #include "platform/devicepath.h"
+#include "platform/portlock.h"
 #include "ptydevice.h"
 #include "serial/serialport.h"
 
@@ -70,6 +71,7 @@ private slots:
     void emptyNameIsAttempted();
     void portHeldByAnotherProgram_data();
     void portHeldByAnotherProgram();
+    void lockTakenBetweenCheckAndOpen();
 };
 
 void SerialPortTest::baudRateTable_data()
@@ -359,7 +361,7 @@ void SerialPortTest::portHeldByAnotherProgram()
         hold == "link to lock" ? QDir::tempPath() + "/morvek-test-lock" : lockPath;
     QFile::remove(QDir::tempPath() + "/morvek-test-lock");
     const QByteArray lockName = QFile::encodeName(lockPath);
-    if (hold.endsWith("lock") || hold == "stale lock, rmlock fifo") {
+    if ((hold.endsWith("lock") && hold != "flock") || hold == "stale lock, rmlock fifo") {
         QFile lock(filePath);
         if (!lock.open(QIODevice::WriteOnly | QIODevice::NewOnly))
             QSKIP("cannot write a lock file in /var/lock");
@@ -415,6 +417,27 @@ void SerialPortTest::portHeldByAnotherProgram()
         QVERIFY2(lock.open(QIODevice::ReadOnly), "the lock file is left in place");
         QCOMPARE(lock.readAll(), lockBytes);
     }
+}
+
+void SerialPortTest::lockTakenBetweenCheckAndOpen()
+{
+    PtyDevice device;
+    const QString lockPath = "/var/lock/LCK.." + device.slavePath().mid(5).replace('/', '_');
+    PortLock lock;
+    QCOMPARE(lock.holderBeforeOpen(device.slavePath()), QString());
+    // Another program locks the port in the moment before the open, as lockdev does.
+    QFile rival(lockPath);
+    if (!rival.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+        QSKIP("cannot write a lock file in /var/lock");
+    rival.write(QString("%1\n").arg(getppid(), 10).toLatin1());
+    rival.close();
+    const auto removeLock = qScopeGuard([&] { QFile::remove(lockPath); });
+    QSerialPort line;
+    line.setPortName(device.slavePath());
+    // Qt Serial Port takes the rival's lock file for stale and opens all the same: the port
+    // is the rival's, and the open must count as failed.
+    if (line.open(QIODevice::ReadWrite))
+        QVERIFY(lock.holderAfterOpen(line).contains("another program locked the port"));
 }
 
 QTEST_GUILESS_MAIN(SerialPortTest)
