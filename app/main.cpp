@@ -76,8 +76,9 @@ int main(int argc, char *argv[])
     }
     if (parser.isSet(versionOption)) {
         const QString version =
-            QStringLiteral("%1 %2\n" MORVEK_COPYRIGHT "\n"
-                           "License MIT: <https://opensource.org/licenses/MIT>\n"
+            // Each line a sentence, as help2man joins the first two into one paragraph.
+            QStringLiteral("%1 %2\n" MORVEK_COPYRIGHT ".\n"
+                           "License MIT: <https://opensource.org/licenses/MIT>.\n"
                            "This is free software: you are free to change and redistribute it.\n"
                            "There is NO WARRANTY, to the extent permitted by law.\n")
                 .arg(QCoreApplication::applicationName(), QCoreApplication::applicationVersion());
