@@ -22,7 +22,12 @@ void endByCaughtSignal() {}
 
 namespace {
 
-const int endSignalNumbers[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+struct EndSignal {
+    int number;
+    const char *name;
+};
+const EndSignal endSignalList[] = {
+    {SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}, {SIGPIPE, "SIGPIPE"}};
 
 // What the handler may touch: the first signal caught, and the pipe that wakes the event
 // loop. A handler can reach nothing else.
@@ -50,7 +55,8 @@ EndSignals::EndSignals(QObject *parent) : QObject(parent)
     notifier = new QSocketNotifier(wakeUp[0], QSocketNotifier::Read, this);
     // By member: the notifier's signal has different arguments in Qt 5 and Qt 6.
     connect(notifier, &QSocketNotifier::activated, this, &EndSignals::takeSignal);
-    for (const int signalNumber : endSignalNumbers) {
+    for (const EndSignal &endSignal : endSignalList) {
+        const int signalNumber = endSignal.number;
         struct sigaction action = {};
         // A signal that the caller had ignored (nohup, a background job, a pipeline that
         // ignores SIGPIPE) stays ignored.
@@ -72,8 +78,10 @@ void EndSignals::takeSignal()
     char bytes[16];
     while (read(wakeUp[0], bytes, sizeof bytes) > 0) {
     }
-    if (caughtSignal != 0)
-        emit caught();
+    for (const EndSignal &endSignal : endSignalList) {
+        if (endSignal.number == caughtSignal)
+            emit caught(QString::fromLatin1(endSignal.name));
+    }
 }
 
 void endByCaughtSignal()

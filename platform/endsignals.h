@@ -7,7 +7,8 @@ class QSocketNotifier;
 
 // The signals that ask a process to end (on POSIX systems SIGINT, SIGTERM, SIGHUP and
 // SIGPIPE, each unless the process was started with it ignored) are caught from the
-// construction of this object on and reported by caught(), from the event loop, so that
+// construction of this object on and reported by caught() with the signal's name (SIGTERM),
+// from the event loop, so that
 // the run can end as it always does: its ports closed first. endProcess() then ends the
 // process by the signal that came, with the signal's own default action.
 //
@@ -22,7 +23,7 @@ public:
     ~EndSignals() override;
 
 signals:
-    void caught();
+    void caught(const QString &signalName);
 
 private slots:
     void takeSignal();

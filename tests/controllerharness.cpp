@@ -1,5 +1,5 @@
 // Runs the query controller on the devices named on the command line, as start-up would
-// after discovery: controllerharness PORT1 ID1 [PORT2 ID2 [...]].
+// after discovery: controllerharness [--fail] PORT1 ID1 [PORT2 ID2 [...]].
 #include "app/morvek.h"
 #include "platform/endsignals.h"
 
@@ -9,12 +9,17 @@
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    const QStringList args = app.arguments().mid(1);
+    QStringList args = app.arguments().mid(1);
+    const bool fail = args.value(0) == QStringLiteral("--fail");
+    if (fail)
+        args.removeFirst();
     if (args.size() < 2)
         return 2;
     EndSignals endSignals;
     Morvek controller;
-    QObject::connect(&endSignals, SIGNAL(caught()), &controller, SLOT(timeOut()));
+    QObject::connect(&endSignals, SIGNAL(caught(QString)), &controller,
+                     SLOT(endSignalled(QString)));
+    controller.setFailWithoutReading(fail);
     controller.setFirstDevice(DeviceEntry{args.at(0), args.at(1)});
     if (args.size() >= 4)
         controller.setSecondDevice(DeviceEntry{args.at(2), args.at(3)});
