@@ -43,6 +43,7 @@ work="$(mktemp -d)" lock_file="" lock_holder=""
 cleanup() {
     [ -z "$lock_holder" ] || kill "$lock_holder" 2>/dev/null || true
     [ -z "$lock_file" ] || rm -f "$lock_file"
+    [ -z "$odd_lock" ] || rm -df "$odd_lock"
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -78,12 +79,53 @@ held-by-hdb-lock | hdb-lock-of-dead-process)
     ;;
 esac
 
+# Something that is not a lock file at the lock path, put there by another user; it must be
+# left as it was. A link to the lock file of a running process, kept outside /var/lock.
+odd_lock=""
+case "$setup" in
+fifo-at-lock | dir-at-lock | link-to-live-lock | stale-lock-of-other-user)
+    odd_lock=/var/lock/LCK..ttyACM0
+    if [ -e "$odd_lock" ] || [ -L "$odd_lock" ]; then
+        echo "run-case.sh: $odd_lock exists already" >&2
+        exit 2
+    fi
+    case "$setup" in
+    fifo-at-lock) mkfifo "$odd_lock" ;;
+    dir-at-lock) mkdir "$odd_lock" ;;
+    link-to-live-lock)
+        sleep 30 </dev/null >/dev/null 2>&1 &
+        lock_holder=$!
+        printf '%10d\n' "$lock_holder" >"$work/held-lock"
+        ln -s "$work/held-lock" "$odd_lock" ;;
+    # An ended process of user daemon left it; the run is user nobody's.
+    stale-lock-of-other-user)
+        sh -c : &
+        dead=$!
+        wait $dead
+        printf '%10d\n' "$dead" >"$odd_lock"
+        chown daemon: "$odd_lock" ;;
+    esac
+    ls -ld --time-style=+ "$odd_lock" >"$work/odd-lock" ;;
+esac
+
 # Inside the testbed, $bin runs with the remaining arguments; $dir takes the side files:
 # output, trace (standard error), status and ms. Each setup may put commands before and
 # after the run, change where its output goes, or how it is started.
 launch='"$bin"' out='>"$dir/output"' err='2>"$dir/trace"' before="" after=""
 case "$setup" in
-"" | held-by-hdb-lock | hdb-lock-of-dead-process) ;;
+"" | held-by-hdb-lock | hdb-lock-of-dead-process | fifo-at-lock | dir-at-lock | link-to-live-lock) ;;
+# The testbed is root's: user nobody is let into it.
+stale-lock-of-other-user)
+    before='chmod -R a+rwX "$UMOCKDEV_DIR"; chmod a+rw "$(readlink -f /dev/ttyACM0)" 2>/dev/null'
+    launch='setpriv --reuid=nobody --regid=nogroup --clear-groups "$bin"' ;;
+# The run is asked to end by the signal once it holds the port's lock file.
+signal-*)
+    launch='env --default-signal "$bin"'
+    before='lock=/var/lock/LCK..ttyACM0' ;;
+# Standard error on a pipe whose reader is alive and reads nothing, filled up beforehand.
+stderr-stalled)
+    before='mkfifo "$dir/errpipe"; exec 5<>"$dir/errpipe"; dd if=/dev/zero bs=65536 count=1 >&5 2>/dev/null'
+    err='2>"$dir/errpipe"' ;;
 held-by-another) before='"$bin" >/dev/null & first=$!; sleep 0.3' after='wait $first' ;;
 # A process holds flock(LOCK_EX) on the tty through the run, as picocom does.
 held-by-flock)
@@ -108,6 +150,11 @@ two-runs-at-once)
     run="$launch \"\$@\" $out $err & other=\$!
 $launch \"\$@\" $out $err; one=\$?; wait \$other; two=\$?
 if [ \$one = \$two ]; then echo \$one; else echo \"\$one and \$two\"; fi >\"\$dir/status\"" ;;
+signal-*)
+    run="$launch \"\$@\" $out $err & pid=\$!
+while [ ! -e \$lock ] && kill -0 \$pid 2>/dev/null; do sleep 0.01; done
+sleep 0.1; kill -${setup#signal-} \$pid; wait \$pid; echo \$? >\"\$dir/status\"
+ls /var/lock/LCK..* >\"\$dir/left\" 2>/dev/null" ;;
 # Standard error goes to a reader that takes the first 120 bytes and goes away.
 stderr-closes-early) run="{ $launch \"\$@\" $out; echo \$? >\"\$dir/status\"; } 2>&1 | head -c 120 >/dev/null" ;;
 esac
@@ -141,6 +188,12 @@ got_ms="$(cat "$work/ms")"
 [ "$got_ms" -le "$max_ms" ] || fail "ended after $got_ms ms, expected at most $max_ms ms"
 if [ "$setup" = held-by-hdb-lock ]; then
     cmp -s "$lock_file" "$work/lock-file" || fail "the lock file of a running process was changed or removed"
+fi
+if [ -n "$odd_lock" ]; then
+    ls -ld --time-style=+ "$odd_lock" | cmp -s - "$work/odd-lock" || fail "what was at the lock path was changed or removed"
+fi
+if [ -s "$work/left" ]; then
+    fail "the run left its lock file: $(cat "$work/left")"
 fi
 if [ ${#stderr_has[@]} -eq 0 ]; then
     [ ! -s "$work/trace" ] || fail "wrote to standard error"

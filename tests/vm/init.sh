@@ -14,6 +14,9 @@ mount -t debugfs debugfs /sys/kernel/debug
 mkdir -p /run/lock /tmp /var
 chmod 1777 /run/lock /tmp
 ln -s /run/lock /var/lock
+# Users that cases name: daemon owns a stale lock file, nobody runs as another user.
+mkdir -p /etc
+printf 'root:x:0:0::/:/bin/sh\ndaemon:x:1:1::/:/bin/false\nnobody:x:65534:65534::/:/bin/false\n' >/etc/passwd
 dmesg -n 1
 for m in configfs dummy_hcd libcomposite usb_f_acm usb_f_ss_lb cdc-acm usbmon; do
     case $m in dummy_hcd) modprobe $m num=4 ;; *) modprobe $m ;; esac || echo "cannot load $m"
@@ -127,6 +130,21 @@ run() {
     stdout-broken-pipe) (mkfifo $W/pipe; exec 3<>$W/pipe 4>$W/pipe 3<&-; trap "" PIPE
         exec timeout -s KILL 20 morvek "$@" >&4 2>$W/err) ;;
     unprivileged) timeout -s KILL 20 player --as 65534 morvek "$@" >$W/out 2>$W/err ;;
+    stale-lock-of-other-user)
+        chmod 666 /dev/ttyACM0
+        timeout -s KILL 20 player --as 65534 morvek "$@" >$W/out 2>$W/err ;;
+    # Standard error on a FIFO that its reader (this subshell) has filled and never reads.
+    stderr-stalled) (mkfifo $W/errpipe; exec 5<>$W/errpipe
+        dd if=/dev/zero bs=65536 count=1 >&5 2>/dev/null
+        exec timeout -s KILL 20 morvek "$@" >$W/out 2>$W/errpipe) ;;
+    # Asked to end by the signal once its lock file is there; timeout and the player exec.
+    signal-*)
+        player --default-signals timeout -s KILL 20 morvek "$@" >$W/out 2>$W/err &
+        pid=$!
+        await '[ -e /run/lock/LCK..ttyACM0 ] || ! kill -0 $pid 2>/dev/null' || problem "the run took no lock"
+        sleep 0.1
+        kill -${setup#signal-} $pid
+        wait $pid ;;
     argv0-empty) timeout -s KILL 20 player --argv0 "" morvek "$@" >$W/out 2>$W/err ;;
     stderr-full) timeout -s KILL 20 morvek "$@" >$W/out 2>/dev/full ;;
     stderr-closes-early) (mkfifo $W/errpipe; head -c 120 <$W/errpipe >/dev/null &
@@ -211,6 +229,30 @@ play_case() {
             { wait $holder; } 2>/dev/null
             rm -f /run/lock/LCK..ttyACM0
         fi
+        ;;
+    # What is no lock file at the lock path must be left as it was.
+    fifo-at-lock | dir-at-lock | link-to-live-lock | stale-lock-of-other-user)
+        lock=/run/lock/LCK..ttyACM0
+        case "$setup" in
+        fifo-at-lock) mkfifo $lock ;;
+        dir-at-lock) mkdir $lock ;;
+        link-to-live-lock)
+            sleep 60 &
+            holder=$!
+            printf '%10d\n' $holder >$W/held-lock
+            ln -s $W/held-lock $lock ;;
+        stale-lock-of-other-user)
+            sh -c : &
+            dead=$!
+            wait $dead
+            printf '%10d\n' $dead >$lock
+            chown 1:1 $lock ;;
+        esac
+        ls -ld $lock >$W/odd-lock
+        run "$@"
+        ls -ld $lock | cmp -s - $W/odd-lock || problem "what was at the lock path was changed or removed"
+        [ "$setup" = link-to-live-lock ] && { kill $holder; wait $holder; } 2>/dev/null
+        rmdir $lock 2>/dev/null || rm -f $lock
         ;;
     held-by-flock)
         # The player, named flock, holds the lock as util-linux flock(1) would.

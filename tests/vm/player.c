@@ -15,6 +15,8 @@
  *
  * player --as UID PROGRAM ARGS...     runs PROGRAM as that user and group, no other groups
  * player --argv0 NAME PROGRAM ARGS...  runs PROGRAM with NAME as its argv[0]
+ * player --default-signals PROGRAM ARGS...  runs PROGRAM with SIGINT, SIGTERM, SIGHUP and
+ *     SIGPIPE at their default actions (a shell's background job starts with SIGINT ignored)
  * flock FILE (the player under that name) holds flock(LOCK_EX) on FILE until killed, as
  * util-linux flock(1) does for the command it runs
  */
@@ -190,6 +192,14 @@ int main(int argc, char **argv)
         fflush(stdout);
         pause();
         return 0;
+    }
+    if (argc > 2 && strcmp(argv[1], "--default-signals") == 0) {
+        const int defaults[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+        for (unsigned i = 0; i < sizeof defaults / sizeof defaults[0]; i++)
+            signal(defaults[i], SIG_DFL);
+        execvp(argv[2], argv + 2);
+        perror(argv[2]);
+        return 127;
     }
     if (argc > 3 && (strcmp(argv[1], "--as") == 0 || strcmp(argv[1], "--argv0") == 0)) {
         const char *program = argv[3];
