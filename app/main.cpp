@@ -4,6 +4,7 @@
 #include "app/trace.h"
 #include "discovery/devicediscovery.h"
 #include "platform/endsignals.h"
+#include "platform/helpconventions.h"
 #include "platform/processservices.h"
 
 #include <QCommandLineParser>

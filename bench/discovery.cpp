@@ -5,7 +5,7 @@
 // (alone, foreign, foreign-ttys), for timing a whole run under umockdev-run.
 // discoverybench [--devices N] [--ttys N] [--runs N] [--umockdev DIR]
 #include "discovery/devicediscovery.h"
-#include "platform/usbdevicetree.h"
+#include "platform/standin/usbdevicetree.h"
 
 #include <QCoreApplication>
 #include <QDir>

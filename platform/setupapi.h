@@ -19,7 +19,7 @@
 #include <usbiodef.h>
 // clang-format on
 #else
-#include "platform/setupapi_standin.h"
+#include "platform/standin/setupapi_standin.h"
 #endif
 
 #endif

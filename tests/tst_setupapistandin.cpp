@@ -3,7 +3,7 @@
 #include "discovery/devicediscovery.h"
 #include "discovery/propertyreader.h"
 #include "platform/setupapi.h"
-#include "platform/usbdevicetree.h"
+#include "platform/standin/usbdevicetree.h"
 
 #include <QDir>
 #include <QFile>

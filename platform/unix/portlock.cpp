@@ -1,24 +1,4 @@
-#include "portlock.h"
-
-#include <QtGlobal>
-
-#ifdef Q_OS_WIN
-
-PortLock::~PortLock() = default;
-
-QString PortLock::holderBeforeOpen(const QString &path)
-{
-    Q_UNUSED(path)
-    return QString();
-}
-
-QString PortLock::holderAfterOpen(const QSerialPort &line)
-{
-    Q_UNUSED(line)
-    return QString();
-}
-
-#else
+#include "platform/portlock.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -445,5 +425,3 @@ QString PortLock::holderAfterOpen(const QSerialPort &line)
     closeProbe();
     return holder;
 }
-
-#endif

@@ -1,4 +1,4 @@
-#include "usbdevicetree.h"
+#include "platform/standin/usbdevicetree.h"
 
 #include <QDir>
 #include <QFile>

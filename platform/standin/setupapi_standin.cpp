@@ -1,6 +1,6 @@
-#include "setupapi_standin.h"
+#include "platform/standin/setupapi_standin.h"
 
-#include "usbdevicetree.h"
+#include "platform/standin/usbdevicetree.h"
 
 #include <QByteArray>
 

@@ -1,0 +1,6 @@
+#include "platform/devicepath.h"
+
+QString nativePortPath(const QString &windowsPath)
+{
+    return windowsPath;
+}

@@ -1,0 +1,11 @@
+#include "platform/helpconventions.h"
+
+QString minusOneStatusText()
+{
+    return QStringLiteral("-1");
+}
+
+QStringList platformHelpArguments()
+{
+    return {QStringLiteral("/?"), QStringLiteral("-?")};
+}
