@@ -120,9 +120,9 @@ bool Morvek::openLine(SerialPort *port, const QString &name)
     const bool opened = port->openPort(name);
     if (trace) {
         if (opened) {
-            trace->opened(name, SerialPort::systemPath(name));
+            trace->opened(name, port->lastPath());
         } else {
-            trace->openFailed(name, SerialPort::systemPath(name), port->errorText());
+            trace->openFailed(name, port->lastPath(), port->errorText());
             trace->openFailureEnds();
         }
     }
@@ -136,7 +136,7 @@ void Morvek::sendCommand(SerialPort *port, const QString &text, bool armTimeout)
     if (armTimeout)
         replyTimer->start();
     if (trace)
-        trace->sent(port->lastPortName(), bytes, armTimeout);
+        trace->sent(port->lastPortName(), bytes, armTimeout ? replyTimeoutMs : 0);
 }
 
 void Morvek::deliver()

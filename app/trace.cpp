@@ -1,6 +1,5 @@
 #include "trace.h"
 
-#include "app/morvek.h"
 #include "platform/processservices.h"
 
 namespace {
@@ -156,18 +155,17 @@ void Trace::openFailed(const QString &port, const QString &path, const QString &
              .arg(escaped(port), escapedPath(path), escaped(reason)));
 }
 
-void Trace::sent(const QString &port, const QByteArray &bytes, bool deadlineSet)
+void Trace::sent(const QString &port, const QByteArray &bytes, int deadlineMs)
 {
-    if (deadlineSet) {
+    if (deadlineMs > 0) {
         deadlineSetAtMs = clock.elapsed();
         deadlinePort = port;
     }
     line(QStringLiteral("sent %1 bytes to %2: %3 (%4)")
              .arg(bytes.size())
              .arg(escaped(port), escaped(bytes),
-                  deadlineSet
-                      ? QStringLiteral("reply deadline in %1 ms").arg(Morvek::replyTimeoutMs)
-                      : QStringLiteral("reply deadline unchanged")));
+                  deadlineMs > 0 ? QStringLiteral("reply deadline in %1 ms").arg(deadlineMs)
+                                 : QStringLiteral("reply deadline unchanged")));
 }
 
 void Trace::received(const QString &port, const QByteArray &burst)

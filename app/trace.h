@@ -28,8 +28,9 @@ public:
     void queryOrder(const DeviceEntry &first, const DeviceEntry &second);
     void opened(const QString &port, const QString &path);
     void openFailed(const QString &port, const QString &path, const QString &reason);
-    // A command sent; deadlineSet tells whether it started the reply deadline.
-    void sent(const QString &port, const QByteArray &bytes, bool deadlineSet);
+    // A command sent; deadlineMs is the reply deadline it started, 0 when it left the
+    // deadline as it was.
+    void sent(const QString &port, const QByteArray &bytes, int deadlineMs);
     void received(const QString &port, const QByteArray &burst);
     void reading(const QString &port, const QString &text);
     void deviceGone(const QString &port, bool runEnds);

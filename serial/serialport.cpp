@@ -83,7 +83,7 @@ bool SerialPort::openPort(const QString &name)
     serial->setParity(tableValue(parityTable, settings.parityIndex));
     serial->setStopBits(tableValue(stopBitsTable, settings.stopBitsIndex));
     serial->setFlowControl(tableValue(flowControlTable, settings.flowControlIndex));
-    const QString path = systemPath(name);
+    path = systemPath(name);
     serial->setPortName(path);
     // Qt Serial Port respects only its own lock files (and takes a lock file in any other
     // format for a stale one), so another program's hold is looked for around the open.
