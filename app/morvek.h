@@ -20,6 +20,8 @@ class Morvek : public QObject
 public:
     // The exit status of a run whose reading could not be written to standard output.
     static constexpr int outputFailedStatus = 1;
+    // The exit status of a run that finds no device.
+    static constexpr int noDeviceStatus = -1;
     // How long a device has to answer, from the command that first asks it.
     static constexpr int replyTimeoutMs = 1000;
     // With --fail, the exit status of a query that prints no reading, by why. Apart from 1

@@ -16,7 +16,8 @@ set(MORVEK_CORE_SOURCES
     discovery/propertyreader.cpp
     serial/serialport.cpp
 )
-set(MORVEK_MAIN_SOURCES app/main.cpp)
+# The program's entry and its command line, which tell the version.
+set(MORVEK_MAIN_SOURCES app/main.cpp app/commandline.cpp)
 # The headers that each system implements in a folder of its own. Listed for the build,
 # whose moc finds a header only beside its source or in the target.
 set(MORVEK_PLATFORM_HEADERS
