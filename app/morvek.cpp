@@ -55,7 +55,7 @@ Morvek::Morvek(QObject *parent) : QObject(nullptr)
     // A coarse timer may fire up to 5% early; a device gets its whole second.
     replyTimer->setTimerType(Qt::PreciseTimer);
     replyTimer->setInterval(replyTimeoutMs);
-    connect(replyTimer, SIGNAL(timeout()), this, SLOT(replyTimeOut()));
+    connect(replyTimer, SIGNAL(timeout()), this, SLOT(replyOverdue()));
 }
 
 Morvek::~Morvek()
@@ -230,7 +230,7 @@ void Morvek::deviceGone2()
     endWithoutReading(deviceGoneStatus);
 }
 
-void Morvek::replyTimeOut()
+void Morvek::replyOverdue()
 {
     if (trace)
         trace->timedOut();

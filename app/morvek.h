@@ -57,7 +57,7 @@ private slots:
     void timeOut();
     void deviceGone1();
     void deviceGone2();
-    void replyTimeOut();
+    void replyOverdue();
     // A signal asks the run to end: it ends as any other, by that signal.
     void endSignalled(const QString &signalName);
 

@@ -49,11 +49,11 @@ public:
     void listed(int devices);
 
     // Printable ASCII as it is; line ends, tabs, backslashes and every other byte escaped.
-    static QString escaped(const QByteArray &bytes);
+    static QString escapedBytes(const QByteArray &bytes);
     // A text from a device or the platform, made safe for one field of one line: as above
     // for ASCII and Latin-1 controls, other control and format characters as \u{HHHH},
     // any other character as it is.
-    static QString escaped(const QString &text);
+    static QString escapedText(const QString &text);
     // A path the line opens, escaped but for the device namespace prefix (\\.\) that the
     // line itself puts in front of a port name.
     static QString escapedPath(const QString &path);

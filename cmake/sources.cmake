@@ -24,7 +24,7 @@ set(MORVEK_PLATFORM_HEADERS
     platform/devicepath.h
     platform/endsignals.h
     platform/helpconventions.h
-    platform/portlock.h
+    platform/portholdercheck.h
     platform/processservices.h
     platform/setupapi.h
 )
@@ -33,7 +33,7 @@ set(MORVEK_UNIX_SOURCES
     platform/unix/devicepath.cpp
     platform/unix/endsignals.cpp
     platform/unix/helpconventions.cpp
-    platform/unix/portlock.cpp
+    platform/unix/portholdercheck.cpp
     platform/unix/processservices.cpp
 )
 set(MORVEK_STANDIN_SOURCES
@@ -45,7 +45,7 @@ set(MORVEK_WINDOWS_SOURCES
     platform/windows/devicepath.cpp
     platform/windows/endsignals.cpp
     platform/windows/helpconventions.cpp
-    platform/windows/portlock.cpp
+    platform/windows/portholdercheck.cpp
     platform/windows/processservices.cpp
 )
 

@@ -1,7 +1,7 @@
 #include "serialport.h"
 
 #include "platform/devicepath.h"
-#include "platform/portlock.h"
+#include "platform/portholdercheck.h"
 
 #include <QSerialPort>
 
@@ -87,11 +87,11 @@ bool SerialPort::openPort(const QString &name)
     serial->setPortName(path);
     // Qt Serial Port respects only its own lock files (and takes a lock file in any other
     // format for a stale one), so another program's hold is looked for around the open.
-    PortLock lock;
-    heldBy = lock.holderBeforeOpen(path);
+    PortHolderCheck holders;
+    heldBy = holders.holderBeforeOpen(path);
     portOpen = heldBy.isEmpty() && serial->open(QIODevice::ReadWrite);
     if (portOpen) {
-        heldBy = lock.holderAfterOpen(*serial);
+        heldBy = holders.holderAfterOpen(*serial);
         if (!heldBy.isEmpty()) {
             serial->close();
             portOpen = false;

@@ -1,4 +1,4 @@
-#include "platform/portlock.h"
+#include "platform/portholdercheck.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -298,7 +298,7 @@ QString flockHolderText(int fd)
 
 } // namespace
 
-PortLock::~PortLock()
+PortHolderCheck::~PortHolderCheck()
 {
     releaseOwnLock();
     if (watch >= 0)
@@ -306,14 +306,14 @@ PortLock::~PortLock()
     closeProbe();
 }
 
-void PortLock::closeProbe()
+void PortHolderCheck::closeProbe()
 {
     if (probe >= 0)
         close(probe);
     probe = -1;
 }
 
-void PortLock::releaseOwnLock()
+void PortHolderCheck::releaseOwnLock()
 {
     if (ownLock < 0)
         return;
@@ -328,7 +328,7 @@ void PortLock::releaseOwnLock()
     ownLock = -1;
 }
 
-QString PortLock::holderBeforeOpen(const QString &path)
+QString PortHolderCheck::holderBeforeOpen(const QString &path)
 {
     const QByteArray name = lockFileName(path);
     const QByteArray ownPath = qtLockDirectory() + '/' + name;
@@ -388,7 +388,7 @@ QString PortLock::holderBeforeOpen(const QString &path)
     return holder;
 }
 
-bool PortLock::lockTakenDuringOpen()
+bool PortHolderCheck::lockTakenDuringOpen()
 {
     if (watch < 0)
         return false;
@@ -412,7 +412,7 @@ bool PortLock::lockTakenDuringOpen()
     return overflow || created > 1;
 }
 
-QString PortLock::holderAfterOpen(const QSerialPort &line)
+QString PortHolderCheck::holderAfterOpen(const QSerialPort &line)
 {
     if (lockTakenDuringOpen()) {
         closeProbe();
