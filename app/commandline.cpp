@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "commandline.h"
 
 #include "app/devicelist.h"

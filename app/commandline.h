@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef MORVEK_COMMANDLINE_H
 #define MORVEK_COMMANDLINE_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "devicelist.h"
 
 #include "app/morvek.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/commandline.h"
 #include "app/morvek.h"
 #include "app/trace.h"

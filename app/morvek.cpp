@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "morvek.h"
 
 #include "app/trace.h"

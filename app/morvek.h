@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef MORVEK_MORVEK_H
 #define MORVEK_MORVEK_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef MORVEK_TRACE_H
 #define MORVEK_TRACE_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Measures the CPU time of reading the USB serial devices from a generated device tree,
 // laid out as sysfs lays it out: the tool's two devices alone, then among many foreign USB
 // devices without ttys, then among foreign devices that each carry a ttyACM. Checks every

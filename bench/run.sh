@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Times morvek's two-device run on simulated devices, built with Debian's Qt and as the
 # single-file static binary, against bench/minimal.c, a plain C program doing the same
 # exchange, and prints min / median / max wall time, peak memory and CPU time of each.

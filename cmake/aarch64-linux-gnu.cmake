@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-compiling for 64-bit ARM Linux (Debian arm64) with Debian's cross toolchain
 # (g++-aarch64-linux-gnu) against the multiarch Qt of the build machine
 # (qtbase5-dev:arm64 libqt5serialport5-dev:arm64); scripts/build-arm64 installs both.

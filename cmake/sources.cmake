@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The program's sources, listed once: CMakeLists.txt builds them, and scripts/check-windows
 # compiles the Windows ones against the Windows SDK headers (cmake -P prints them, one a line).
 #

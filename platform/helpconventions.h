@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef MORVEK_HELPCONVENTIONS_H
 #define MORVEK_HELPCONVENTIONS_H
 

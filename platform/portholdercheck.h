@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef MORVEK_PORTHOLDERCHECK_H
 #define MORVEK_PORTHOLDERCHECK_H
 

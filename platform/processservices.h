@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef MORVEK_PROCESSSERVICES_H
 #define MORVEK_PROCESSSERVICES_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef MORVEK_SETUPAPI_H
 #define MORVEK_SETUPAPI_H
 

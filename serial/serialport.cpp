@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "serialport.h"
 
 #include "platform/devicepath.h"

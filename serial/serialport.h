@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef MORVEK_SERIALPORT_H
 #define MORVEK_SERIALPORT_H
 

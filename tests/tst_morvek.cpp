@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/ignoredarguments.h"
 #include "app/morvek.h"
 #include "app/trace.h"

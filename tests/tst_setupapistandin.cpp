@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs under umockdev-run with a simulated device tree; MORVEK_EXPECTED names a file with
 // the devices findDevices() must return, one "PORT ID" line each, in order.
 #include "discovery/devicediscovery.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/standin/usbdevicetree.h"
 
 #include <QDir>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/endsignals.h"
 
 #include <QSocketNotifier>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/helpconventions.h"
 
 QString minusOneStatusText()

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/devicepath.h"
 
 QString nativePortPath(const QString &windowsPath)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/endsignals.h"
 
 // Windows frees a COM port with the process that held it: nothing needs catching.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/portholdercheck.h"
 
 // Windows opens a COM port exclusively: the open itself reports a holder.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs the real morvek binary once under umockdev-run and checks what it prints, its exit
 # status and how long it took.
 #

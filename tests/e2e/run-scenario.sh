@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Plays one scenario of scenarios.txt under umockdev: its device set from
 # tests/data/SET.umockdev, its scripts on the ttys, through run-case.sh.
 # Usage: run-scenario.sh --binary PATH NAME     (exit 77: the scenario is not for umockdev)

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Turns tests/e2e/scenarios.txt into the VM suite's case list: one folder per scenario
 that the vm suite plays, holding case.sh (shell assignments for the VM's init), args (one
 argument a line), expected (the standard output bytes), and stderr-has and stdout-has (one text a line).

@@ -1,4 +1,5 @@
 #!/bin/busybox sh
+# SPDX-License-Identifier: MIT
 # The VM suite's init (PID 1, busybox sh): plays every case of /vm/cases on CDC-ACM gadgets
 # of dummy_hcd, prints "N passed, M failed" and powers off. Each case gets its devices
 # anew: device line i is a configfs gadget on dummy_udc.i, so it is USB device (i+1)-1,

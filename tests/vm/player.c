@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* The device side of the VM suite: plays the .script files of tests/data on gadget serial
  * ports (/dev/ttyGSn), with the semantics of umockdev's script replay.
  *

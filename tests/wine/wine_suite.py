@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """End-to-end runs of morvek.exe under Wine on simulated devices.
 
 Each scenario of the table that every system suite plays (tests/e2e/scenarios.txt) writes
