@@ -41,6 +41,8 @@ set(MORVEK_STANDIN_SOURCES
     platform/standin/setupapi_standin.cpp
     platform/standin/usbdevicetree.cpp
 )
+# The fully static single-file Linux binary only (MORVEK_SINGLE_FILE).
+set(MORVEK_SINGLE_FILE_SOURCES platform/unix/staticnss.cpp)
 # On Windows only.
 set(MORVEK_WINDOWS_SOURCES
     platform/windows/devicepath.cpp
@@ -64,7 +66,8 @@ file(GLOB_RECURSE morvek_found_sources ${morvek_glob_options} RELATIVE "${morvek
      "${morvek_source_root}/serial/*.c" "${morvek_source_root}/serial/*.cpp"
      "${morvek_source_root}/platform/*.c" "${morvek_source_root}/platform/*.cpp")
 set(morvek_listed_sources ${MORVEK_CORE_SOURCES} ${MORVEK_MAIN_SOURCES} ${MORVEK_UNIX_SOURCES}
-                          ${MORVEK_STANDIN_SOURCES} ${MORVEK_WINDOWS_SOURCES})
+                          ${MORVEK_STANDIN_SOURCES} ${MORVEK_SINGLE_FILE_SOURCES}
+                          ${MORVEK_WINDOWS_SOURCES})
 set(morvek_source_errors "")
 foreach(source IN LISTS morvek_found_sources)
     list(FIND morvek_listed_sources "${source}" at)
