@@ -1,7 +1,9 @@
-/* The device side of the VM suite: plays the .script files of tests/data on gadget serial
- * ports (/dev/ttyGSn), with the semantics of umockdev's script replay.
+/* The device side of the VM and Wine suites: plays the .script files of tests/data on gadget
+ * serial ports (/dev/ttyGSn) or pty masters, with the semantics of umockdev's script replay.
  *
- * player PORT... where PORT is DEV:SCRIPT or DEV:SCRIPT:MS:UDC
+ * player PORT... where PORT is DEV:SCRIPT or DEV:SCRIPT:MS:UDC; a DEV that is a number is
+ * an inherited pty master, whose line must be 19200 8N1 without flow control at the first
+ * command (the program under test set it on the other side)
  *
  *   w DELAY BYTES   wait for morvek to write BYTES (a different byte is a fault)
  *   r DELAY BYTES   DELAY ms after the step before, send BYTES in one write
@@ -10,24 +12,18 @@
  * comes after the last step is left alone, as umockdev does.
  *
  * With MS:UDC the gadget is unplugged (UDC written empty) MS ms after the port's first
- * command. Prints "ready" once every port is open and "asked DEV" for every command seen,
- * runs until SIGTERM, and exits 1 if any port saw a fault (told on standard error).
- *
- * player --as UID PROGRAM ARGS...     runs PROGRAM as that user and group, no other groups
- * player --argv0 NAME PROGRAM ARGS...  runs PROGRAM with NAME as its argv[0]
- * flock FILE (the player under that name) holds flock(LOCK_EX) on FILE until killed, as
- * util-linux flock(1) does for the command it runs
+ * command. Prints "ready" once every port is open and "asked DEV MS" for every command seen
+ * (MS: CLOCK_MONOTONIC in ms), runs until SIGTERM, and exits 1 if any port saw a fault
+ * (told on standard error).
  */
 #define _GNU_SOURCE
 #include <errno.h>
 #include <fcntl.h>
-#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/file.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -47,7 +43,7 @@ struct port {
     const char *dev;
     const char *udc;
     long unplug_ms;
-    int fd;
+    int fd, pty;
     struct step steps[MAX_STEPS];
     int count, next;
     long due;        /* when the current r step is due, or -1 */
@@ -157,8 +153,15 @@ static void advance(struct port *p, long now)
                 return;
             memmove(p->input, p->input + n, p->have - n);
             p->have -= n;
-            printf("asked %s\n", p->dev);
+            printf("asked %s %ld\n", p->dev, now);
             fflush(stdout);
+            struct termios t;
+            if (p->pty && (tcgetattr(p->fd, &t) < 0 || cfgetispeed(&t) != B19200 ||
+                           cfgetospeed(&t) != B19200 ||
+                           (t.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS)) != CS8 ||
+                           (t.c_iflag & (IXON | IXOFF))))
+                fault(p, "the line is not 19200 8N1 without flow control at the first command");
+            p->pty = 0; /* checked once */
             if (p->udc && p->unplug_due < 0)
                 p->unplug_due = now + p->unplug_ms;
         } else {
@@ -179,33 +182,6 @@ static void advance(struct port *p, long now)
 int main(int argc, char **argv)
 {
     static struct port ports[MAX_PORTS];
-    const char *self = strrchr(argv[0], '/');
-    if (argc == 2 && strcmp(self ? self + 1 : argv[0], "flock") == 0) {
-        const int fd = open(argv[1], O_RDONLY | O_NOCTTY | O_NONBLOCK);
-        if (fd < 0 || flock(fd, LOCK_EX) < 0) {
-            perror(argv[1]);
-            return 2;
-        }
-        printf("ready\n");
-        fflush(stdout);
-        pause();
-        return 0;
-    }
-    if (argc > 3 && (strcmp(argv[1], "--as") == 0 || strcmp(argv[1], "--argv0") == 0)) {
-        const char *program = argv[3];
-        if (strcmp(argv[1], "--as") == 0) {
-            const unsigned id = (unsigned)strtoul(argv[2], NULL, 10);
-            if (setgroups(0, NULL) < 0 || setgid(id) < 0 || setuid(id) < 0) {
-                perror("player --as");
-                return 2;
-            }
-        } else {
-            argv[3] = argv[2];
-        }
-        execvp(program, argv + 3);
-        perror(program);
-        return 127;
-    }
     int n = argc - 1;
     if (n < 1 || n > MAX_PORTS) {
         fprintf(stderr, "usage: player DEV:SCRIPT[:MS:UDC]...\n");
@@ -228,6 +204,11 @@ int main(int argc, char **argv)
         p->due = p->unplug_due = -1;
         if (load(p, fields[1]) < 0)
             return 2;
+        p->pty = p->dev[strspn(p->dev, "0123456789")] == 0;
+        if (p->pty) {
+            p->fd = atoi(p->dev);
+            continue;
+        }
         p->fd = open(p->dev, O_RDWR | O_NOCTTY | O_NONBLOCK);
         struct termios t;
         if (p->fd < 0 || tcgetattr(p->fd, &t) < 0) {

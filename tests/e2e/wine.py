@@ -1,0 +1,152 @@
+"""The Wine stage: morvek.exe on simulated devices. Each scenario's devices are written into
+Wine's registry (the SetupAPI view), each dosdevices/comN is linked to a pseudo-terminal
+whose master plays the device's script. Wine must be up (scripts/test-windows keeps one
+wineserver running, with the modem-line shim preloaded).
+"""
+import os
+import pty
+import re
+import subprocess
+import tempfile
+import termios
+import time
+import tty
+
+import engine
+
+SETUPS = {""}
+INTERFACE_CLASS = "{a5dcbf10-6530-11d2-901f-00c04fb951ed}"  # GUID_DEVINTERFACE_USB_DEVICE
+PORTS_CLASS = "{4d36e978-e325-11ce-bfc1-08002be10318}"
+BUS_DESCRIPTION = r"{540b947e-8b40-45bc-a8a2-6a0b894cbda2}\0004"  # DEVPKEY_Device_BusReportedDeviceDesc
+HKLM = r"HKEY_LOCAL_MACHINE\System\CurrentControlSet"
+
+
+def usb_id(device):
+    vendor, product = device.get("id", b"04d8:000a").decode().upper().split(":")
+    return "VID_%s&PID_%s" % (vendor, product)
+
+
+def com(device):
+    """COM<n+1> for ttyACMn, or the set's com@wine."""
+    if "com" in device:
+        return int(device["com"])
+    return int(device["tty"][6:]) + 1 if "tty" in device else None
+
+
+def reg_string(value):
+    return '"%s"' % value.replace("\\", "\\\\").replace('"', '\\"')
+
+
+def reg_hex(kind, data):
+    return "hex(%s):%s" % (kind, ",".join("%02x" % b for b in data))
+
+
+def registry(devices, all_ids):
+    """A .reg that drops every simulated device, then adds these."""
+    lines = ["Windows Registry Editor Version 5.00", "",
+             r"[-%s\Control\DeviceClasses\%s]" % (HKLM, INTERFACE_CLASS)]
+    lines += [r"[-%s\Enum\USB\%s]" % (HKLM, i) for i in sorted(all_ids)]
+    for index, d in enumerate(devices, 1):
+        ident, number = usb_id(d), com(d)
+        instance = "USB\\%s\\1-%d" % (ident, index)
+        location = d.get("location", b"Port_#%04d.Hub_#0001" % index).decode()
+        hardware_ids = ("USB\\%s&REV_0100\0USB\\%s\0\0" % (ident, ident)).encode("utf-16-le")
+        lines += ["", r"[%s\Control\DeviceClasses\%s\##?#USB#%s#1-%d#%s]" % (HKLM, INTERFACE_CLASS, ident, index, INTERFACE_CLASS),
+                  '"DeviceInstance"=%s' % reg_string(instance),
+                  "", r"[%s\Enum\%s]" % (HKLM, instance),
+                  '"ClassGUID"=%s' % reg_string(PORTS_CLASS),
+                  '"HardwareID"=%s' % reg_hex(7, hardware_ids),
+                  '"LocationInformation"=%s' % reg_string(location)]
+        if number is not None:
+            lines.append('"FriendlyName"=%s' % reg_string("USB Serial Device (COM%d)" % number))
+        # Wine keeps a DEVPROPTYPE as registry type 0xffff0000 | type (0x12: string).
+        lines += ["", r"[%s\Enum\%s\Properties\%s]" % (HKLM, instance, BUS_DESCRIPTION),
+                  "@=%s" % reg_hex("ffff0012", (d.get("product", b"").decode() + "\0").encode("utf-16-le"))]
+    return "\r\n".join(lines) + "\r\n"
+
+
+class Player:
+    """The device player (tests/vm/player.c) on a pty per played device, whose slave is
+    linked as dosdevices/comN; it starts from wrong line settings, so that the player sees
+    what the program set."""
+
+    def __init__(self, program, dosdevices, devices, plays, data):
+        self.links, self.fds, ports = [], [], []
+        for d in devices:
+            link = os.path.join(dosdevices, "com%d" % com(d)) if com(d) else None
+            if link and os.path.lexists(link):
+                os.remove(link)
+            script = plays.get(d.get("tty", b"").decode())
+            if not link or not script:
+                continue
+            master, slave = pty.openpty()
+            tty.setraw(slave)
+            attrs = termios.tcgetattr(slave)
+            attrs[2] = (attrs[2] & ~termios.CSIZE) | termios.CS7 | termios.PARENB | termios.CRTSCTS
+            attrs[4] = attrs[5] = termios.B9600
+            termios.tcsetattr(slave, termios.TCSANOW, attrs)
+            os.symlink(os.ttyname(slave), link)
+            self.links.append(link)
+            self.fds += [master, slave]
+            ports.append("%d:%s" % (master, os.path.join(data, script + ".script")))
+        self.process = subprocess.Popen([program] + ports, pass_fds=self.fds[::2], stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE) if ports else None
+        if self.process:
+            self.process.stdout.readline()  # ready
+
+    def finish(self):
+        """The faults, and when the last command came (CLOCK_MONOTONIC, s) or None."""
+        faults, asked = [], []
+        if self.process:
+            self.process.terminate()
+            out, err = self.process.communicate()
+            faults = err.decode(errors="replace").splitlines()
+            faults += [] if self.process.returncode == 0 else ["the player ended with %d" % self.process.returncode]
+            asked = [int(line.split()[2]) / 1000.0 for line in out.decode().splitlines() if line.startswith("asked")]
+        for path in self.links:
+            os.remove(path)
+        for fd in self.fds:
+            os.close(fd)
+        return faults, asked[-1] if asked else None
+
+
+def add_options(parser):
+    parser.add_argument("--wine", required=True)
+    parser.add_argument("--exe", required=True)
+    parser.add_argument("--player", required=True, help="tests/vm/player.c, built")
+    parser.add_argument("--data", default=os.path.join(engine.HERE, "..", "data"))
+
+
+def start(args, scenarios):
+    dosdevices = os.path.join(os.environ["WINEPREFIX"], "dosdevices")
+    all_ids = {usb_id(d) for s in scenarios for d in s.devices}
+
+    def run(s):
+        # UTF-16 as Windows writes it: in an 8-bit file regedit would widen the bytes of hex(7).
+        with tempfile.NamedTemporaryFile("w", suffix=".reg", encoding="utf-16-le", newline="") as reg:
+            reg.write("\ufeff" + registry(s.devices, all_ids))
+            reg.flush()
+            subprocess.run([args.wine, "regedit", "/S", reg.name], check=True)
+        player = Player(args.player, dosdevices, s.devices, s.plays, args.data)
+        started = time.monotonic()
+        # Files, not pipes: a Wine helper that inherits a pipe could hold it open past the
+        # program's end, and the end is what is timed.
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            exe = subprocess.Popen([args.wine, args.exe] + [os.fsdecode(a) for a in s.args], stdout=out, stderr=err)
+            try:
+                status = exe.wait(timeout=20)
+            except subprocess.TimeoutExpired:
+                exe.kill()
+                status = "none (killed after 20 s)"
+                exe.wait()
+            ended = time.monotonic()
+            out.seek(0)
+            err.seek(0)
+            stdout, stderr = out.read(), err.read()
+        problems, last_command = player.finish()
+        # Wine's own messages (its client, its debug channels) are not the program's.
+        stderr = b"".join(line for line in stderr.splitlines(keepends=True)
+                          if not re.match(rb"wine(:| client error)|[0-9a-f]{4}:(fixme|err|warn):", line))
+        o = engine.Outcome(status, stdout, stderr, int((ended - (last_command or started)) * 1000), problems)
+        return o, engine.judge(s, o, since="last command" if last_command else "start")
+    return run
