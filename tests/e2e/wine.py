@@ -1,6 +1,6 @@
 """The Wine stage: morvek.exe on simulated devices. Each scenario's devices are written into
 Wine's registry (the SetupAPI view), each dosdevices/comN is linked to a pseudo-terminal
-whose master plays the device's script. Wine must be up (scripts/test-windows keeps one
+whose master the device player (player.py) plays. Wine must be up (scripts/test-windows keeps one
 wineserver running, with the modem-line shim preloaded).
 """
 import os
@@ -13,6 +13,7 @@ import time
 import tty
 
 import engine
+import player
 
 SETUPS = {""}
 INTERFACE_CLASS = "{a5dcbf10-6530-11d2-901f-00c04fb951ed}"  # GUID_DEVINTERFACE_USB_DEVICE
@@ -65,55 +66,34 @@ def registry(devices, all_ids):
     return "\r\n".join(lines) + "\r\n"
 
 
-class Player:
-    """The device player (tests/vm/player.c) on a pty per played device, whose slave is
-    linked as dosdevices/comN; it starts from wrong line settings, so that the player sees
-    what the program set."""
-
-    def __init__(self, program, dosdevices, devices, plays, data):
-        self.links, self.fds, ports = [], [], []
-        for d in devices:
-            link = os.path.join(dosdevices, "com%d" % com(d)) if com(d) else None
-            if link and os.path.lexists(link):
-                os.remove(link)
-            script = plays.get(d.get("tty", b"").decode())
-            if not link or not script:
-                continue
-            master, slave = pty.openpty()
-            tty.setraw(slave)
-            attrs = termios.tcgetattr(slave)
-            attrs[2] = (attrs[2] & ~termios.CSIZE) | termios.CS7 | termios.PARENB | termios.CRTSCTS
-            attrs[4] = attrs[5] = termios.B9600
-            termios.tcsetattr(slave, termios.TCSANOW, attrs)
-            os.symlink(os.ttyname(slave), link)
-            self.links.append(link)
-            self.fds += [master, slave]
-            ports.append("%d:%s" % (master, os.path.join(data, script + ".script")))
-        self.process = subprocess.Popen([program] + ports, pass_fds=self.fds[::2], stdout=subprocess.PIPE,
-                                        stderr=subprocess.PIPE) if ports else None
-        if self.process:
-            self.process.stdout.readline()  # ready
-
-    def finish(self):
-        """The faults, and when the last command came (CLOCK_MONOTONIC, s) or None."""
-        faults, asked = [], []
-        if self.process:
-            self.process.terminate()
-            out, err = self.process.communicate()
-            faults = err.decode(errors="replace").splitlines()
-            faults += [] if self.process.returncode == 0 else ["the player ended with %d" % self.process.returncode]
-            asked = [int(line.split()[2]) / 1000.0 for line in out.decode().splitlines() if line.startswith("asked")]
-        for path in self.links:
-            os.remove(path)
-        for fd in self.fds:
-            os.close(fd)
-        return faults, asked[-1] if asked else None
+def pseudo_terminals(dosdevices, devices, plays, data, device_player):
+    """Links dosdevices/comN of each played device to a new pty, whose master the player
+    plays; the line starts from wrong settings, so that the player sees what the program
+    set. The links and descriptors to drop afterwards."""
+    links, fds = [], []
+    for d in devices:
+        link = os.path.join(dosdevices, "com%d" % com(d)) if com(d) else None
+        if link and os.path.lexists(link):
+            os.remove(link)
+        script = plays.get(d.get("tty", b"").decode())
+        if not link or not script:
+            continue
+        master, slave = pty.openpty()
+        tty.setraw(slave)
+        attrs = termios.tcgetattr(slave)
+        attrs[2] = (attrs[2] & ~termios.CSIZE) | termios.CS7 | termios.PARENB | termios.CRTSCTS
+        attrs[4] = attrs[5] = termios.B9600
+        termios.tcsetattr(slave, termios.TCSANOW, attrs)
+        os.symlink(os.ttyname(slave), link)
+        links.append(link)
+        fds += [master, slave]
+        device_player.add("COM%d" % com(d), master, os.path.join(data, script + ".script"), check_line=True)
+    return links, fds
 
 
 def add_options(parser):
     parser.add_argument("--wine", required=True)
     parser.add_argument("--exe", required=True)
-    parser.add_argument("--player", required=True, help="tests/vm/player.c, built")
     parser.add_argument("--data", default=os.path.join(engine.HERE, "..", "data"))
 
 
@@ -127,7 +107,9 @@ def start(args, scenarios):
             reg.write("\ufeff" + registry(s.devices, all_ids))
             reg.flush()
             subprocess.run([args.wine, "regedit", "/S", reg.name], check=True)
-        player = Player(args.player, dosdevices, s.devices, s.plays, args.data)
+        device_player = player.Player()
+        links, fds = pseudo_terminals(dosdevices, s.devices, s.plays, args.data, device_player)
+        device_player.start()
         started = time.monotonic()
         # Files, not pipes: a Wine helper that inherits a pipe could hold it open past the
         # program's end, and the end is what is timed.
@@ -143,7 +125,11 @@ def start(args, scenarios):
             out.seek(0)
             err.seek(0)
             stdout, stderr = out.read(), err.read()
-        problems, last_command = player.finish()
+        problems, last_command = device_player.finish()
+        for path in links:
+            os.remove(path)
+        for fd in fds:
+            os.close(fd)
         # Wine's own messages (its client, its debug channels) are not the program's.
         stderr = b"".join(line for line in stderr.splitlines(keepends=True)
                           if not re.match(rb"wine(:| client error)|[0-9a-f]{4}:(fixme|err|warn):", line))
