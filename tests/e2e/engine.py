@@ -8,6 +8,7 @@ and "N passed, M failed, K skipped"; with --only, a skipped scenario exits 77.
 """
 import argparse
 import importlib
+import json
 import os
 import re
 import sys
@@ -119,11 +120,20 @@ def read_table(path, suite, data=None, version=None):
 
 
 class Outcome:
-    """What a stage saw of the checked run. stderr None: not checked."""
+    """What a stage saw of the checked run. stderr None: not checked. In text (dumps, loads)
+    it passes from inside a testbed or a VM to the judge."""
 
-    def __init__(self, status=None, stdout=b"", stderr=b"", ms=0, problems=None):
+    def __init__(self, status=None, stdout=b"", stderr=b"", ms=0, problems=()):
         self.status, self.stdout, self.stderr, self.ms = status, stdout, stderr, ms
-        self.problems = list(problems or [])
+        self.problems = list(problems)
+
+    def dumps(self):
+        return json.dumps([self.status, self.stdout.hex(), self.stderr.hex(), self.ms, self.problems])
+
+    @classmethod
+    def loads(cls, text):
+        status, stdout, stderr, ms, problems = json.loads(text)
+        return cls(status, bytes.fromhex(stdout), bytes.fromhex(stderr), ms, problems)
 
 
 def judge(s, o, slack_ms=0, since="start"):
@@ -167,9 +177,9 @@ def main():
     if not scenarios:
         sys.exit("no scenario %s" % args.only)
     playable = [s for s in scenarios if s.skip is None]
-    for s in playable:
-        if s.setup.split(" ")[0] not in stage.SETUPS:
-            sys.exit("%s: the %s suite cannot play setup %s" % (s.name, args.suite, s.setup))
+    unplayable = [s.name for s in playable if s.setup.split(" ")[0] not in stage.SETUPS]
+    if unplayable:
+        sys.exit("the %s suite cannot play the setups of %s" % (args.suite, ", ".join(unplayable)))
     run = stage.start(args, playable)
     passed = failed = 0
     for s in scenarios:

@@ -9,6 +9,8 @@ import subprocess
 import threading
 import time
 
+import engine
+
 LOCK = "/var/lock/LCK..ttyACM0"
 
 
@@ -40,9 +42,16 @@ class Run:
         for fd in (popen.get("stdout"), popen.get("stderr")):
             if isinstance(fd, int):
                 os.close(fd)  # the run's end of a pipe is the run's alone
-        statuses = sorted({str(self.wait(p)) for p in processes})
-        self.ms = int((time.monotonic() - start) * 1000)
-        self.status = " and ".join(statuses)
+        statuses = sorted({self.wait(p) for p in processes}, key=str)
+        self.ended = time.monotonic()
+        self.ms = int((self.ended - start) * 1000)
+        self.status = statuses[0] if len(statuses) == 1 else " and ".join(map(str, statuses))
+
+    def outcome(self):
+        self.out.close()
+        self.err.close()
+        with open(self.out.name, "rb") as out, open(self.err.name, "rb") as err:
+            return engine.Outcome(self.status, out.read(), err.read(), self.ms, self.problems)
 
 
 def held_by_another(run, setup):

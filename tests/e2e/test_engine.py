@@ -7,42 +7,14 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import engine  # noqa: E402
 
-FIXTURE = r"""# a fixture
-devices pair
-device tty=ttyACM0 product=A\x20B product@wine=W
-device tty=ttyACM1 id=046d:c52b
-
-scenario override_after
-on pair
-play ttyACM0 reply
-output plain\t@VERSION@\n
-output@wine wine\\
-status 0
-status@vm 1
-time 0 900
-stderr-has one
-stderr-has@wine two
-arg -v
-
-scenario override_before
-output@umockdev umockdev\e
-time@umockdev 5 6
-on none
-output-file tiny
-output@vm vm
-status 255
-time 0 900
-skip vm not here
-"""
+FIXTURE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fixture.txt")
 
 
 def table(text, suite, data=None):
-    with tempfile.NamedTemporaryFile("w", suffix=".txt", delete=False) as f:
+    with tempfile.NamedTemporaryFile("w", suffix=".txt") as f:
         f.write(text)
-    try:
+        f.flush()
         return {s.name: s for s in engine.read_table(f.name, suite, data=data, version="9.8")}
-    finally:
-        os.remove(f.name)
 
 
 class Grammar(unittest.TestCase):
@@ -52,7 +24,8 @@ class Grammar(unittest.TestCase):
             f.write(b"from a file")
 
     def suite(self, name):
-        return table(FIXTURE, name, self.data)
+        with open(FIXTURE) as f:
+            return table(f.read(), name, self.data)
 
     def test_suite_line_wins_before_and_after_its_plain_line(self):
         umockdev, wine, vm = (self.suite(s) for s in engine.SUITES)

@@ -33,17 +33,16 @@ def start(args, scenarios):
         with tempfile.TemporaryDirectory() as work:
             inside = [sys.executable, os.path.abspath(__file__), work, args.binary, args.table, s.name]
             ended = subprocess.run(testbed + ["--"] + inside, timeout=120).returncode
-            got = {}
-            for name in ("out", "err", "status", "problems"):
-                with open(os.path.join(work, name), "rb") as f:
-                    got[name] = f.read()
-        problems = got["problems"].decode().splitlines()
+            try:
+                with open(os.path.join(work, "outcome")) as f:
+                    o = engine.Outcome.loads(f.read())
+            except FileNotFoundError:
+                o = engine.Outcome(problems=["the testbed recorded no run"])
         if ended:
-            problems.append("the testbed ended with status %d (133: a write that the device "
-                            "script did not expect)" % ended)
-        status, _, ms = got["status"].decode().rpartition(" ")
-        o = engine.Outcome(int(status) if status.isdigit() else status or None, got["out"],
-                           None if s.setup == "stderr-closes-early" else got["err"], int(ms or 0), problems)
+            o.problems.append("the testbed ended with status %d (133: a write that the device "
+                              "script did not expect)" % ended)
+        if s.setup == "stderr-closes-early":
+            o.stderr = None
         return o, engine.judge(s, o)
     return run
 
@@ -51,10 +50,9 @@ def start(args, scenarios):
 def inside(work, binary, table, name):
     s = next(s for s in engine.read_table(table, "umockdev") if s.name == name)
     run = setups.Run(binary, [os.fsdecode(a) for a in s.args], work)
-    with open(os.path.join(work, "status"), "w") as status, open(os.path.join(work, "problems"), "w") as problems:
-        SETUPS[s.setup.split(" ")[0]](run, s.setup)
-        status.write("%s %d" % (run.status, run.ms))
-        problems.write("".join(p + "\n" for p in run.problems))
+    SETUPS[s.setup.split(" ")[0]](run, s.setup)
+    with open(os.path.join(work, "outcome"), "w") as f:
+        f.write(run.outcome().dumps())
 
 
 if __name__ == "__main__":

@@ -1,9 +1,9 @@
 """The VM stage: the Linux binary on the real kernel in QEMU (scripts/test-kernel), on
 CDC-ACM gadgets of dummy_hcd. Inside the VM, the init runs this file as
-vm.py test [NAME] | record: it plugs each scenario's devices, plays their scripts, plays the
-setup around the checked run and prints a record of each run (@case, @status, @ms, @out and
-@err in hex, @problem), or records the device sets with umockdev-record on /dev/ttyS1. On the
-host, engine.py vm --results CONSOLE judges the records.
+vm.py test [NAME] | record: it plugs each scenario's devices, plays their scripts and the
+setup around the checked run and prints each run's outcome ("@run NAME OUTCOME"), or
+records the device sets with umockdev-record on /dev/ttyS1. On the host, engine.py vm
+--results CONSOLE judges the outcomes.
 """
 import glob
 import os
@@ -170,13 +170,7 @@ def play(s):
         os.remove(left)
     if subprocess.run(["killall", "-KILL", "morvek"], stderr=subprocess.DEVNULL).returncode == 0:
         run.problems.append("left a morvek process")
-    run.out.close()
-    run.err.close()
-    print("@case %s\n@status %s\n@ms %d" % (s.name, run.status, run.ms))
-    for key in ("out", "err"):
-        with open(os.path.join(work, key), "rb") as f:
-            print("@%s %s" % (key, f.read().hex()))
-    print("".join("@problem %s\n" % p for p in run.problems) + "== played " + s.name, flush=True)
+    print("@run %s %s\n== played %s" % (s.name, run.outcome().dumps(), s.name), flush=True)
 
 
 def record(scenarios):
@@ -225,20 +219,14 @@ def add_options(parser):
 
 
 def start(args, scenarios):
-    found, startup, current = {}, 0, None
+    found, startup = {}, 0
     with open(args.results, encoding="utf-8", errors="replace") as f:
-        for line in f:
-            key, _, value = line.rstrip("\n").partition(" ")
+        for key, _, value in (line.rstrip("\n").partition(" ") for line in f):
             if key == "@startup":
                 startup = int(value)
-            elif key == "@case":
-                current = found[value] = engine.Outcome()
-            elif current and key in ("@out", "@err"):
-                setattr(current, "stdout" if key == "@out" else "stderr", bytes.fromhex(value))
-            elif current and key in ("@status", "@ms"):
-                setattr(current, key[1:], int(value) if value.isdigit() else value)
-            elif current and key == "@problem":
-                current.problems.append(value)
+            elif key == "@run":
+                name, _, outcome = value.partition(" ")
+                found[name] = engine.Outcome.loads(outcome)
 
     def run(s):
         o = found.get(s.name) or engine.Outcome(problems=["the VM recorded no run"])

@@ -9,11 +9,11 @@ import re
 import subprocess
 import tempfile
 import termios
-import time
 import tty
 
 import engine
 import player
+import setups
 
 SETUPS = {""}
 INTERFACE_CLASS = "{a5dcbf10-6530-11d2-901f-00c04fb951ed}"  # GUID_DEVINTERFACE_USB_DEVICE
@@ -110,29 +110,22 @@ def start(args, scenarios):
         device_player = player.Player()
         links, fds = pseudo_terminals(dosdevices, s.devices, s.plays, args.data, device_player)
         device_player.start()
-        started = time.monotonic()
         # Files, not pipes: a Wine helper that inherits a pipe could hold it open past the
         # program's end, and the end is what is timed.
-        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            exe = subprocess.Popen([args.wine, args.exe] + [os.fsdecode(a) for a in s.args], stdout=out, stderr=err)
-            try:
-                status = exe.wait(timeout=20)
-            except subprocess.TimeoutExpired:
-                exe.kill()
-                status = "none (killed after 20 s)"
-                exe.wait()
-            ended = time.monotonic()
-            out.seek(0)
-            err.seek(0)
-            stdout, stderr = out.read(), err.read()
-        problems, last_command = device_player.finish()
+        with tempfile.TemporaryDirectory() as work:
+            run = setups.Run(args.wine, [args.exe] + [os.fsdecode(a) for a in s.args], work)
+            run.checked()
+            o = run.outcome()
+        faults, last_command = device_player.finish()
+        o.problems += faults
         for path in links:
             os.remove(path)
         for fd in fds:
             os.close(fd)
+        if last_command:  # timed from the last command a device saw
+            o.ms = int((run.ended - last_command) * 1000)
         # Wine's own messages (its client, its debug channels) are not the program's.
-        stderr = b"".join(line for line in stderr.splitlines(keepends=True)
-                          if not re.match(rb"wine(:| client error)|[0-9a-f]{4}:(fixme|err|warn):", line))
-        o = engine.Outcome(status, stdout, stderr, int((ended - (last_command or started)) * 1000), problems)
+        o.stderr = b"".join(line for line in o.stderr.splitlines(keepends=True)
+                            if not re.match(rb"wine(:| client error)|[0-9a-f]{4}:(fixme|err|warn):", line))
         return o, engine.judge(s, o, since="last command" if last_command else "start")
     return run
