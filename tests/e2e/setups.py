@@ -156,19 +156,3 @@ SETUPS = {
     "stderr-closes-early": stderr_closes_early,
     "argv0-empty": lambda run, _: run.checked(argv0=""),
 }
-
-
-SETUPS = {
-    "": lambda run, _: run.checked(),
-    "held-by-another": held_by_another,
-    "held-by-hdb-lock": hdb_lock,
-    "hdb-lock-of-dead-process": hdb_lock,
-    "held-by-flock": held_by_flock,
-    "two-runs-at-once": lambda run, _: run.checked(runs=2),
-    "stdout-full": lambda run, _: run.checked(stdout=open("/dev/full", "wb")),
-    "stdout-closed": lambda run, _: run.checked(preexec_fn=lambda: os.close(1)),
-    "stdout-broken-pipe": stdout_broken_pipe,
-    "stderr-full": lambda run, _: run.checked(stderr=open("/dev/full", "wb")),
-    "stderr-closes-early": stderr_closes_early,
-    "argv0-empty": lambda run, _: run.checked(argv0=""),
-}
