@@ -41,24 +41,18 @@ def wire(run, _):
     for i, d in enumerate(run.scenario.devices):
         asks = trace.count(b"sent 6 bytes to COM%d: " % (int(d["tty"][6:]) + 1)) if "tty" in d else 0
         with open("/sys/bus/usb/devices/%d-1/devnum" % (i + 1)) as f:
-            address = (i + 1, int(f.read()))
-        seen = commands = 0
-        coding = ""
-        for e in (e for e in events if len(e) > 5 and e[2] == "S"):
-            kind, bus, device = e[3].split(":")[:3]
-            if (int(bus), int(device)) != address:
-                continue
-            seen += 1
-            if kind == "Co" and e[5:7] == ["21", "20"]:
-                coding = " ".join(e[12:14])
-            if kind == "Bo":
+            address = [i + 1, int(f.read())]
+        ours = [e for e in events if len(e) > 5 and e[2] == "S" and [int(n) for n in e[3].split(":")[1:3]] == address]
+        coding, commands = "", 0
+        for e in ours:
+            coding = " ".join(e[12:14]) if e[3].startswith("Co") and e[5:7] == ["21", "20"] else coding
+            if e[3].startswith("Bo"):
                 commands += 1
-                if coding != "004b0000 000008":
-                    run.problems.append("device %d: command %d after line coding %r, not 19200 8N1" % (i, commands, coding))
-                if e[5] != "6" or e[7:9] != ["41544344", "0d0a"]:
-                    run.problems.append("device %d: command %d is %s" % (i, commands, " ".join(e[5:9])))
-        if seen and not asks or asks and commands != asks:
-            run.problems.append("device %d: %d transfers, %d commands, sent %d" % (i, seen, commands, asks))
+                if coding != "004b0000 000008" or e[5] != "6" or e[7:9] != ["41544344", "0d0a"]:
+                    run.problems.append("device %d: command %d (%s) after line coding %r, not one ATCD\\r\\n "
+                                        "at 19200 8N1" % (i, commands, " ".join(e[5:9]), coding))
+        if ours and not asks or asks and commands != asks:
+            run.problems.append("device %d: %d transfers, %d commands, sent %d" % (i, len(ours), commands, asks))
 
 
 def killed_while_waiting(run, _):
