@@ -79,27 +79,21 @@ def wait_for(condition, seconds=10):
 def hdb_lock(run, setup):
     """A lock file as lockdev writes it, of a process that runs through the case or of one
     that has ended; a running one's file must be left as it was."""
-    if os.path.exists(LOCK):
-        return run.problems.append("%s exists already" % LOCK)
-    holder = subprocess.Popen(["sleep", "60"])
+    lock = open(LOCK, "xb")  # not there before: it would not be this case's
+    holder = subprocess.Popen(["true"] if setup == "hdb-lock-of-dead-process" else ["sleep", "60"])
     if setup == "hdb-lock-of-dead-process":
         holder.wait()
     text = b"%10d\n" % holder.pid
-    with open(LOCK, "wb") as f:
-        f.write(text)
-    try:
-        run.checked()
-        with open(LOCK, "rb") as f:
-            if holder.poll() is None and f.read() != text:
-                run.problems.append("the lock file of a running process was changed")
-    except FileNotFoundError:
-        if holder.poll() is None:
-            run.problems.append("the lock file of a running process was removed")
-    finally:
-        holder.kill()
-        holder.wait()
-        if os.path.exists(LOCK):
-            os.remove(LOCK)
+    with lock:
+        lock.write(text)
+    run.checked()
+    with open(LOCK, "a+b") as f:
+        f.seek(0)
+        if holder.poll() is None and f.read() != text:
+            run.problems.append("the lock file of a running process was changed or removed")
+    os.remove(LOCK)
+    holder.kill()
+    holder.wait()
 
 
 def held_by_flock(run, _):

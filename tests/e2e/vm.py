@@ -96,10 +96,9 @@ def plug(s):
         os.makedirs(g + "/strings/0x409")
         os.makedirs(g + "/configs/c.1")
         vid, pid = d.get("id", b"04d8:000a").decode().split(":")
-        put(g + "/idVendor", "0x" + vid)
-        put(g + "/idProduct", "0x" + pid)
-        put(g + "/bcdDevice", "0x0100")
-        put(g + "/strings/0x409/product", d.get("product", b""))
+        for name, value in (("idVendor", "0x" + vid), ("idProduct", "0x" + pid), ("bcdDevice", "0x0100"),
+                            ("strings/0x409/product", d.get("product", b""))):
+            put(g + "/" + name, value)
         acms = []
         for k, function in enumerate(d.get("functions", b"acm").decode().split(",")):
             folder = "%s/functions/%s.f%d" % (g, {"acm": "acm", "ss_lb": "SourceSink"}[function], k)
