@@ -39,9 +39,9 @@ def line_faults(fd):
 
 
 class Player(threading.Thread):
-    """Plays until finish(); collects every fault. add() a port before start(): check_line
-    checks the line at its first command; with unplug (a gadget's UDC file, ms) the gadget is
-    unplugged that long after its first command. asked: the time of each command."""
+    """Plays until finish(); collects every fault. add() each port before start(): with
+    check_line its line is checked at its first command; with udc (a gadget's UDC file) the
+    gadget is unplugged unplug_ms after its first command. asked: when each command came."""
 
     def __init__(self):
         super().__init__(daemon=True)
