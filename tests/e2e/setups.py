@@ -40,7 +40,7 @@ class Run:
         start = time.monotonic()
         processes = [self.start(**popen) for _ in range(runs)]
         for fd in (popen.get("stdout"), popen.get("stderr")):
-            if isinstance(fd, int):
+            if isinstance(fd, int) and fd >= 0:
                 os.close(fd)  # the run's end of a pipe is the run's alone
         statuses = sorted({self.wait(p) for p in processes}, key=str)
         self.ended = time.monotonic()
