@@ -1,4 +1,5 @@
 #include "app/devicelist.h"
+#include "app/ignoredarguments.h"
 #include "app/morvek.h"
 #include "app/trace.h"
 #include "discovery/devicediscovery.h"
@@ -7,6 +8,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
+#include <cerrno>
 #include <memory>
 
 namespace {
@@ -35,10 +37,14 @@ int main(int argc, char *argv[])
             "\n"
             "Exit status: 0 after a query (nothing is printed when a device cannot be opened,\n"
             "goes away or does not answer within %1 ms), 1 when the reading could not be\n"
-            "written to standard output, %2 when no device is found.\n"
-            "Arguments other than the options below are ignored.")
+            "written to standard output, %2 when no device is found. With --fail, a query\n"
+            "that prints nothing ends with %3, %4 or %5 instead of 0.\n"
+            "Arguments other than the options below are ignored; --verbose names them.")
             .arg(Morvek::replyTimeoutMs)
-            .arg(minusOneStatusText()));
+            .arg(minusOneStatusText())
+            .arg(Morvek::openFailedStatus)
+            .arg(Morvek::noReplyStatus)
+            .arg(Morvek::deviceGoneStatus));
     // Not addHelpOption(): it also lists --help-all for Qt's own options, which this program
     // does not have, and its wording differs between Qt versions. --help-all stays accepted
     // and shows the same help.
@@ -57,7 +63,19 @@ int main(int argc, char *argv[])
     const QCommandLineOption verboseOption(
         {QStringLiteral("v"), QStringLiteral("verbose")},
         QStringLiteral("Query as usual, and trace each step on standard error."));
-    parser.addOptions({helpOption, helpAllOption, versionOption, listOption, verboseOption});
+    const QCommandLineOption failOption(
+        QStringLiteral("fail"),
+        QStringLiteral("Query as usual, but when no reading is printed, exit with a status "
+                       "that says why: %1 when a device cannot be opened (missing, held by "
+                       "another program, or no permission), %2 when a device does not answer "
+                       "within %3 ms, %4 when a device goes away. A reading still gives 0.")
+            .arg(Morvek::openFailedStatus)
+            .arg(Morvek::noReplyStatus)
+            .arg(Morvek::replyTimeoutMs)
+            .arg(Morvek::deviceGoneStatus));
+    const QList<QCommandLineOption> options{helpOption, helpAllOption, versionOption,
+                                            listOption, verboseOption, failOption};
+    parser.addOptions(options);
     // Unknown arguments are no error: callers that pass some keep getting the plain run.
     parser.parse(app.arguments());
     // Written here rather than by the parser, which on Windows shows a message box
@@ -76,8 +94,9 @@ int main(int argc, char *argv[])
     }
     if (parser.isSet(versionOption)) {
         const QString version =
-            QStringLiteral("%1 %2\n" MORVEK_COPYRIGHT "\n"
-                           "License MIT: <https://opensource.org/licenses/MIT>\n"
+            // Each line a sentence, as help2man joins the first two into one paragraph.
+            QStringLiteral("%1 %2\n" MORVEK_COPYRIGHT ".\n"
+                           "License MIT: <https://opensource.org/licenses/MIT>.\n"
                            "This is free software: you are free to change and redistribute it.\n"
                            "There is NO WARRANTY, to the extent permitted by law.\n")
                 .arg(QCoreApplication::applicationName(), QCoreApplication::applicationVersion());
@@ -88,23 +107,33 @@ int main(int argc, char *argv[])
     if (parser.isSet(verboseOption)) {
         trace.reset(new Trace);
         Trace::takeQtMessages(trace.get());
+        trace->ignoredArguments(ignoredArguments(options, app.arguments().mid(1)));
     }
 
     if (parser.isSet(listOption)) {
         const QList<DiscoveredDevice> found = discoverDevices();
-        if (!writeStandardOutput(deviceListText(found)))
+        if (!writeStandardOutput(deviceListText(found))) {
+            if (trace)
+                trace->outputFailed(qt_error_string(errno));
             return outputFailedStatus;
+        }
+        if (trace)
+            found.isEmpty() ? trace->noDevice() : trace->listed(found.size());
         return found.isEmpty() ? noDeviceStatus : 0;
     }
 
     const QList<DeviceEntry> devices = findDevices();
     if (trace)
         trace->devicesFound(devices);
-    if (devices.isEmpty())
+    if (devices.isEmpty()) {
+        if (trace)
+            trace->noDevice();
         return noDeviceStatus;
+    }
 
     Morvek controller;
     controller.setTrace(trace.get());
+    controller.setFailWithoutReading(parser.isSet(failOption));
     controller.setFirstDevice(devices.at(0));
     if (devices.size() >= 2)
         controller.setSecondDevice(devices.at(1));

@@ -99,12 +99,17 @@ void Morvek::setTrace(Trace *runTrace)
     trace = runTrace;
 }
 
+void Morvek::setFailWithoutReading(bool fail)
+{
+    failWithoutReading = fail;
+}
+
 void Morvek::startQuery()
 {
     if (trace)
         trace->queryOrder(DeviceEntry{portName1, deviceId1}, DeviceEntry{portName2, deviceId2});
     if (!openLine(port1, portName1)) {
-        timeOut();
+        endWithoutReading(openFailedStatus);
         return;
     }
     sendCommand(port1, command, true);
@@ -192,7 +197,7 @@ void Morvek::readComm1()
     // the tty back to its old settings for a moment, in which a real tty echoes the reply
     // back to the device and loses it, and would drop a command not yet written.
     if (!port2->isPortOpen() && !openLine(port2, portName2)) {
-        timeOut();
+        endWithoutReading(openFailedStatus);
         return;
     }
     sendCommand(port2, command, !device2Asked);
@@ -215,20 +220,27 @@ void Morvek::deviceGone1()
     if (device2Asked)
         port1->closePort();
     else
-        timeOut();
+        endWithoutReading(deviceGoneStatus);
 }
 
 void Morvek::deviceGone2()
 {
     if (trace)
         trace->deviceGone(portName2, true);
-    timeOut();
+    endWithoutReading(deviceGoneStatus);
 }
 
 void Morvek::replyTimeOut()
 {
     if (trace)
         trace->timedOut();
+    endWithoutReading(noReplyStatus);
+}
+
+void Morvek::endWithoutReading(int failStatus)
+{
+    if (failWithoutReading)
+        endStatus = failStatus;
     timeOut();
 }
 
@@ -250,5 +262,5 @@ void Morvek::timeOut()
 {
     replyTimer->stop();
     releasePorts();
-    endProcess(0);
+    endProcess(endStatus);
 }

@@ -22,6 +22,12 @@ public:
     static constexpr int outputFailedStatus = 1;
     // How long a device has to answer, from the command that first asks it.
     static constexpr int replyTimeoutMs = 1000;
+    // With --fail, the exit status of a query that prints no reading, by why. Apart from 1
+    // (output failed), 2 (usage), 3 (abort() on Windows) and -1 (no device), and small, so
+    // that cmd's "if errorlevel N" (N or more) can test them from the highest down.
+    static constexpr int openFailedStatus = 4;
+    static constexpr int noReplyStatus = 5;
+    static constexpr int deviceGoneStatus = 6;
 
     // The parent is accepted for the usual QObject signature but not used: the controller
     // is a top-level object that owns its ports.
@@ -32,6 +38,8 @@ public:
     void setSecondDevice(DeviceEntry entry);
     // Events of the run go to the trace from now on; null (the default) traces nothing.
     void setTrace(Trace *runTrace);
+    // A run that ends without a reading exits with the status of why (--fail), not 0.
+    void setFailWithoutReading(bool fail);
     void startQuery();
 
     // Whether the device listed second is queried before the one listed first: it has the
@@ -51,6 +59,8 @@ private slots:
 
 private:
     void sendCommand(SerialPort *port, const QString &text, bool armTimeout);
+    // Ends the run without a reading, through timeOut(); failStatus is why, for --fail.
+    void endWithoutReading(int failStatus);
     // Writes the result and ends the process: 0 once written, 1 when it could not be.
     [[noreturn]] void deliver();
     bool openLine(SerialPort *port, const QString &name);
@@ -67,6 +77,8 @@ private:
     QString deviceId2;
     QTimer *replyTimer;
     bool device2Asked = false;
+    bool failWithoutReading = false;
+    int endStatus = 0;
     Trace *trace = nullptr;
 };
 

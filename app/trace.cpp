@@ -113,6 +113,19 @@ QString Trace::escapedPath(const QString &path)
     return path.startsWith(prefix) ? prefix + escaped(path.mid(prefix.size())) : escaped(path);
 }
 
+void Trace::ignoredArguments(const QStringList &arguments)
+{
+    if (arguments.isEmpty())
+        return;
+    // Quoted, with quotes inside escaped, so that each argument reads as one.
+    QStringList quoted;
+    for (const QString &argument : arguments)
+        quoted << QLatin1Char('"') +
+                      escaped(argument).replace(QLatin1Char('"'), QStringLiteral("\\\"")) +
+                      QLatin1Char('"');
+    line(QStringLiteral("ignored argument(s): %1").arg(quoted.join(QLatin1Char(' '))));
+}
+
 void Trace::devicesFound(const QList<DeviceEntry> &devices)
 {
     line(QStringLiteral("found %1 device(s)").arg(devices.size()));
@@ -196,4 +209,14 @@ void Trace::openFailureEnds()
 void Trace::outputFailed(const QString &reason)
 {
     line(QStringLiteral("end: standard output failed: %1").arg(escaped(reason)));
+}
+
+void Trace::noDevice()
+{
+    line(QStringLiteral("end: no device"));
+}
+
+void Trace::listed(int devices)
+{
+    line(QStringLiteral("end: listed %1 device(s)").arg(devices));
 }

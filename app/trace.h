@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 // The opt-in trace of a run (--verbose): one line per event on standard error, each with
 // the milliseconds since the trace began. Only a run that asks for it creates one.
@@ -20,6 +21,8 @@ public:
     // --verbose nothing may reach standard error.
     static void takeQtMessages(Trace *trace);
 
+    // The arguments that the run does not use, in whole or in part; none: no line.
+    void ignoredArguments(const QStringList &arguments);
     void devicesFound(const QList<DeviceEntry> &devices);
     // The order of the query; an empty second port name means a single-device run.
     void queryOrder(const DeviceEntry &first, const DeviceEntry &second);
@@ -39,6 +42,9 @@ public:
     void timedOut();
     void openFailureEnds();
     void outputFailed(const QString &reason);
+    void noDevice();
+    // --list wrote its lines.
+    void listed(int devices);
 
     // Printable ASCII as it is; line ends, tabs, backslashes and every other byte escaped.
     static QString escaped(const QByteArray &bytes);

@@ -2,6 +2,7 @@
 # compiles the Windows ones against the Windows SDK headers (cmake -P prints them, one a line).
 set(MORVEK_CORE_SOURCES
     app/devicelist.cpp
+    app/ignoredarguments.cpp
     app/morvek.cpp
     app/trace.cpp
     discovery/devicediscovery.cpp

@@ -29,18 +29,19 @@ if(MORVEK_MAN_PAGE)
     install(FILES ${man_page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 
-# A native package (no Debian revision), so its changelog is changelog.gz. The date comes
-# from SOURCE_DATE_EPOCH when that is set.
-string(TIMESTAMP MORVEK_DEB_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+# A native package (no Debian revision), so its changelog is changelog.gz, made from
+# CHANGELOG.md; it fails when that names another version first.
 set(MORVEK_DEB_MAINTAINER "morvek developers <dev@morvek.invalid>" CACHE STRING
     "Maintainer field of the Debian package")
 set(changelog ${CMAKE_CURRENT_BINARY_DIR}/changelog)
-configure_file(${CMAKE_CURRENT_LIST_DIR}/changelog.in ${changelog} @ONLY)
 add_custom_command(OUTPUT ${changelog}.gz
-    COMMAND gzip -9nkf ${changelog}
-    DEPENDS ${changelog}
+    COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/debian-changelog.sh ${PROJECT_SOURCE_DIR}/CHANGELOG.md
+            ${PROJECT_VERSION} ${MORVEK_DEB_MAINTAINER} > ${changelog}
+    COMMAND gzip -9nf ${changelog}
+    DEPENDS ${PROJECT_SOURCE_DIR}/CHANGELOG.md ${CMAKE_CURRENT_LIST_DIR}/debian-changelog.sh
     VERBATIM)
-# Docs above 4 kB are compressed (Debian policy 12.3); copyright never is.
+# Docs above 4 kB are compressed (Debian policy 12.3); copyright never is. The README is the
+# users' one; the contributors' documents (docs/) are not shipped.
 set(readme ${CMAKE_CURRENT_BINARY_DIR}/README.md)
 add_custom_command(OUTPUT ${readme}.gz
     COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/README.md > ${readme}.gz

@@ -1,5 +1,5 @@
 // Runs the query controller on the devices named on the command line, as start-up would
-// after discovery: controllerharness PORT1 ID1 [PORT2 ID2 [...]].
+// after discovery: controllerharness [--fail] PORT1 ID1 [PORT2 ID2 [...]].
 #include "app/morvek.h"
 
 #include <QCoreApplication>
@@ -8,10 +8,14 @@
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    const QStringList args = app.arguments().mid(1);
+    QStringList args = app.arguments().mid(1);
+    const bool fail = args.value(0) == QStringLiteral("--fail");
+    if (fail)
+        args.removeFirst();
     if (args.size() < 2)
         return 2;
     Morvek controller;
+    controller.setFailWithoutReading(fail);
     controller.setFirstDevice(DeviceEntry{args.at(0), args.at(1)});
     if (args.size() >= 4)
         controller.setSecondDevice(DeviceEntry{args.at(2), args.at(3)});

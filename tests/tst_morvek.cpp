@@ -1,3 +1,4 @@
+#include "app/ignoredarguments.h"
 #include "app/morvek.h"
 #include "app/trace.h"
 #include "ptydevice.h"
@@ -28,13 +29,16 @@ const QByteArray command("ATCD\r\n");
 class ControllerRun
 {
 public:
-    explicit ControllerRun(const QStringList &devices)
+    // fail: the run ends without a reading with the status of why (--fail).
+    explicit ControllerRun(const QStringList &devices, bool fail = false)
     {
         QList<QByteArray> args;
 #ifdef CONTROLLER_HARNESS_EMULATOR
         args << CONTROLLER_HARNESS_EMULATOR;
 #endif
         args << CONTROLLER_HARNESS;
+        if (fail)
+            args << "--fail";
         for (const QString &device : devices)
             args << QFile::encodeName(device);
         std::vector<char *> argv;
@@ -143,6 +147,8 @@ private slots:
     void traceEscaping();
     void textEscaping_data();
     void textEscaping();
+    void ignoredArguments_data();
+    void ignoredArguments();
     void singleDevice_data();
     void singleDevice();
     void twoDevices_data();
@@ -246,28 +252,60 @@ void MorvekTest::textEscaping()
     QCOMPARE(path ? Trace::escapedPath(text) : Trace::escaped(text), escaped);
 }
 
+void MorvekTest::ignoredArguments_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QStringList>("ignored");
+    QTest::newRow("options used") << QStringList{"-v", "--list", "--verbose", "-vv"}
+                                  << QStringList{};
+    QTest::newRow("a typo and a word")
+        << QStringList{"--lsit", "-v", "extra"} << QStringList{"--lsit", "extra"};
+    QTest::newRow("unknown short option in a group") << QStringList{"-vx"} << QStringList{"-vx"};
+    QTest::newRow("value for an option that takes none")
+        << QStringList{"--list=1"} << QStringList{"--list=1"};
+    QTest::newRow("everything after --")
+        << QStringList{"-v", "--", "--list", "--"} << QStringList{"--list", "--"};
+    QTest::newRow("empty argument") << QStringList{""} << QStringList{""};
+}
+
+void MorvekTest::ignoredArguments()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QStringList, ignored);
+    const QList<QCommandLineOption> options{QCommandLineOption(QStringList{"v", "verbose"}),
+                                            QCommandLineOption("list"),
+                                            QCommandLineOption(QStringList{"h", "help"})};
+    QCOMPARE(::ignoredArguments(options, arguments), ignored);
+}
+
 void MorvekTest::singleDevice_data()
 {
     QTest::addColumn<QList<QByteArray>>("bursts");
     QTest::addColumn<QByteArray>("expected");
-    QTest::newRow("echoed reply") << QList<QByteArray>{"ATCD\r\n12.5,3\r\n"}
-                                  << QByteArray("12.5,3");
-    QTest::newRow("reply without comma") << QList<QByteArray>{"42\r\n"} << QByteArray("42");
+    QTest::addColumn<bool>("fail");
+    QTest::newRow("echoed reply") << QList<QByteArray>{"ATCD\r\n12.5,3\r\n"} << QByteArray("12.5,3")
+                                  << false;
+    QTest::newRow("reply without comma")
+        << QList<QByteArray>{"42\r\n"} << QByteArray("42") << false;
     QTest::newRow("reply that filters to nothing")
-        << QList<QByteArray>{"ATCD\r\n"} << QByteArray("");
+        << QList<QByteArray>{"ATCD\r\n"} << QByteArray("") << false;
     QTest::newRow("only the first burst counts")
-        << QList<QByteArray>{"12.", "5,3\r\n"} << QByteArray("12.");
+        << QList<QByteArray>{"12.", "5,3\r\n"} << QByteArray("12.") << false;
     QTest::newRow("newline inside is dropped, comma kept")
-        << QList<QByteArray>{"1,\r\n2,\r\n"} << QByteArray("1,2,");
+        << QList<QByteArray>{"1,\r\n2,\r\n"} << QByteArray("1,2,") << false;
+    // The device answered: an empty reading is still a reading.
+    QTest::newRow("--fail: a reply that filters to nothing gives 0")
+        << QList<QByteArray>{"ATCD\r\n"} << QByteArray("") << true;
 }
 
 void MorvekTest::singleDevice()
 {
     QFETCH(QList<QByteArray>, bursts);
     QFETCH(QByteArray, expected);
+    QFETCH(bool, fail);
     PtyDevice device;
     QVERIFY(device.isValid());
-    ControllerRun run({device.slavePath(), "1"});
+    ControllerRun run({device.slavePath(), "1"}, fail);
     QCOMPARE(device.read(command.size(), 3000), command);
     for (const QByteArray &burst : bursts) {
         QVERIFY(device.write(burst));
@@ -356,27 +394,34 @@ void MorvekTest::secondBurstFromFirstDeviceRequeries()
 void MorvekTest::portThatCannotBeOpened_data()
 {
     QTest::addColumn<bool>("firstMissing");
-    QTest::newRow("slot 1") << true;
-    QTest::newRow("slot 2") << false;
+    QTest::addColumn<bool>("fail");
+    QTest::addColumn<int>("status");
+    QTest::newRow("slot 1") << true << false << 0;
+    QTest::newRow("slot 2") << false << false << 0;
+    QTest::newRow("slot 1, --fail") << true << true << int(Morvek::openFailedStatus);
+    // Device 1 answered: the status says why device 2 gave nothing.
+    QTest::newRow("slot 2, --fail") << false << true << int(Morvek::openFailedStatus);
 }
 
 void MorvekTest::portThatCannotBeOpened()
 {
     QFETCH(bool, firstMissing);
+    QFETCH(bool, fail);
+    QFETCH(int, status);
     PtyDevice device;
     const QString missing = QStringLiteral("/nonexistent/tty");
     std::unique_ptr<ControllerRun> run;
     if (firstMissing) {
-        run.reset(new ControllerRun({missing, "1", device.slavePath(), "2"}));
+        run.reset(new ControllerRun({missing, "1", device.slavePath(), "2"}, fail));
         QCOMPARE(device.read(1, 300), QByteArray());
     } else {
-        run.reset(new ControllerRun({device.slavePath(), "1", missing, "2"}));
+        run.reset(new ControllerRun({device.slavePath(), "1", missing, "2"}, fail));
         QCOMPARE(device.read(command.size(), 3000), command);
         QVERIFY(device.write("5,6\r\n"));
     }
     QVERIFY(run->finish());
     QVERIFY2(run->elapsedMs < 900, "a failed open ends the run without waiting");
-    QCOMPARE(run->exitCode(), 0);
+    QCOMPARE(run->exitCode(), status);
     QCOMPARE(run->output(), QByteArray());
 }
 
@@ -384,20 +429,27 @@ void MorvekTest::silentDevice_data()
 {
     QTest::addColumn<int>("devices");
     QTest::addColumn<int>("silentSlot");
-    QTest::newRow("single device") << 1 << 1;
-    QTest::newRow("two devices, slot 1 silent") << 2 << 1;
-    QTest::newRow("two devices, slot 2 silent") << 2 << 2;
+    QTest::addColumn<bool>("fail");
+    QTest::addColumn<int>("status");
+    QTest::newRow("single device") << 1 << 1 << false << 0;
+    QTest::newRow("two devices, slot 1 silent") << 2 << 1 << false << 0;
+    QTest::newRow("two devices, slot 2 silent") << 2 << 2 << false << 0;
+    const int noReply = Morvek::noReplyStatus;
+    QTest::newRow("single device, --fail") << 1 << 1 << true << noReply;
+    QTest::newRow("two devices, slot 2 silent, --fail") << 2 << 2 << true << noReply;
 }
 
 void MorvekTest::silentDevice()
 {
     QFETCH(int, devices);
     QFETCH(int, silentSlot);
+    QFETCH(bool, fail);
+    QFETCH(int, status);
     PtyDevice one, two;
     QStringList args{one.slavePath(), "1"};
     if (devices == 2)
         args << two.slavePath() << "2";
-    ControllerRun run(args);
+    ControllerRun run(args, fail);
     QCOMPARE(one.read(command.size(), 3000), command);
     QElapsedTimer waited;
     waited.start();
@@ -407,7 +459,7 @@ void MorvekTest::silentDevice()
         waited.restart();
     }
     QVERIFY(run.finish(4000));
-    QCOMPARE(run.exitCode(), 0);
+    QCOMPARE(run.exitCode(), status);
     QCOMPARE(run.output(), QByteArray());
     // The silent device gets its full second, and not much more.
     QVERIFY2(waited.elapsed() >= 900, qPrintable(QString::number(waited.elapsed())));
@@ -419,10 +471,17 @@ void MorvekTest::deviceGone_data()
     QTest::addColumn<int>("devices");
     QTest::addColumn<int>("goneSlot");
     QTest::addColumn<QByteArray>("expected");
-    QTest::newRow("single device") << 1 << 1 << QByteArray();
-    QTest::newRow("slot 2, after slot 1 answered") << 2 << 2 << QByteArray();
+    QTest::addColumn<bool>("fail");
+    QTest::addColumn<int>("status");
+    QTest::newRow("single device") << 1 << 1 << QByteArray() << false << 0;
+    QTest::newRow("slot 2, after slot 1 answered") << 2 << 2 << QByteArray() << false << 0;
     // Device 1 has given its reading: the run goes on waiting for device 2.
-    QTest::newRow("slot 1, after it answered") << 2 << 1 << QByteArray("5,7");
+    QTest::newRow("slot 1, after it answered") << 2 << 1 << QByteArray("5,7") << false << 0;
+    const int gone = Morvek::deviceGoneStatus;
+    QTest::newRow("single device, --fail") << 1 << 1 << QByteArray() << true << gone;
+    QTest::newRow("slot 2, after slot 1 answered, --fail")
+        << 2 << 2 << QByteArray() << true << gone;
+    QTest::newRow("slot 1, after it answered, --fail") << 2 << 1 << QByteArray("5,7") << true << 0;
 }
 
 void MorvekTest::deviceGone()
@@ -430,12 +489,14 @@ void MorvekTest::deviceGone()
     QFETCH(int, devices);
     QFETCH(int, goneSlot);
     QFETCH(QByteArray, expected);
+    QFETCH(bool, fail);
+    QFETCH(int, status);
     PtyDevice one, two;
     QStringList args{one.slavePath(), "1"};
     if (devices == 2)
         args << two.slavePath() << "2";
     const qint64 cpuBefore = ControllerRun::childrenCpuMs();
-    ControllerRun run(args);
+    ControllerRun run(args, fail);
     QCOMPARE(one.read(command.size(), 3000), command);
     if (devices == 2) {
         QVERIFY(one.write("5,6\r\n"));
@@ -449,7 +510,7 @@ void MorvekTest::deviceGone()
         QVERIFY(two.write("7,8\r\n"));
     }
     QVERIFY(run.finish(4000));
-    QCOMPARE(run.exitCode(), 0);
+    QCOMPARE(run.exitCode(), status);
     QCOMPARE(run.output(), expected);
     if (expected.isEmpty()) {
         QVERIFY2(sinceGone.elapsed() < 200, qPrintable(QString::number(sinceGone.elapsed())));

@@ -29,15 +29,27 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/morvek.rc.in ${CMAKE_CURRENT_BINARY_DIR
 target_sources(morvek PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/morvek.rc)
 set_property(SOURCE ${CMAKE_CURRENT_BINARY_DIR}/morvek.rc APPEND PROPERTY OBJECT_DEPENDS ${manifest})
 
-# The zip: morvek.exe, README.txt and LICENSE.txt at the top; the Qt licence texts and where
-# the Qt source is in licences\. Text for Notepad has CR LF line ends.
+# The zip: morvek.exe, README.txt (for Windows), the users' README.md, CHANGELOG.txt and
+# LICENSE.txt at the top; the Qt licence texts and where the Qt source is in licences\. Text
+# for Notepad has CR LF line ends; README.md and CHANGELOG.md are copied without substitutions.
 set(MORVEK_SOURCE_ARCHIVE morvek-${PROJECT_VERSION}-source.tar.gz)
 set(zip_text ${CMAKE_CURRENT_BINARY_DIR}/zip)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/README.txt ${zip_text}/README.txt @ONLY NEWLINE_STYLE CRLF)
 configure_file(${PROJECT_SOURCE_DIR}/LICENSE ${zip_text}/LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
+# README.md keeps its name, so that README.txt can point to it; CHANGELOG.md opens in Notepad.
+foreach(text README.md:README.md CHANGELOG.md:CHANGELOG.txt)
+    string(REPLACE ":" ";" text ${text})
+    list(GET text 0 from)
+    list(GET text 1 to)
+    file(READ ${PROJECT_SOURCE_DIR}/${from} content)
+    string(REPLACE "\n" "\r\n" content "${content}")
+    file(WRITE ${zip_text}/${to} "${content}")
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${from})
+endforeach()
 configure_file(${CMAKE_CURRENT_LIST_DIR}/QT-SOURCE.txt ${zip_text}/QT-SOURCE.txt @ONLY
                NEWLINE_STYLE CRLF)
-install(FILES ${zip_text}/README.txt ${zip_text}/LICENSE.txt DESTINATION .)
+install(FILES ${zip_text}/README.txt ${zip_text}/README.md ${zip_text}/CHANGELOG.txt
+              ${zip_text}/LICENSE.txt DESTINATION .)
 install(FILES ${zip_text}/QT-SOURCE.txt DESTINATION licences)
 # The kit that scripts/build-windows-kit makes keeps the licence texts of what it links in.
 get_filename_component(qt_prefix "${Qt${QT_VERSION_MAJOR}Core_DIR}/../../.." ABSOLUTE)

@@ -57,6 +57,11 @@ zcat "$root/usr/share/man/man1/morvek.1.gz" | grep -q "^\.TH MORVEK \"1\" .*\"mo
 for section in 'EXIT STATUS' FILES EXAMPLES 'SEE ALSO' COPYRIGHT; do
     zcat "$root/usr/share/man/man1/morvek.1.gz" | grep -Eq "^\.SH \"?$section\"?\$" || fail "the man page has no $section"
 done
+# help2man joins the copyright and licence lines into one paragraph: each must end a sentence.
+zcat "$root/usr/share/man/man1/morvek.1.gz" | sed -n '/^\.SH COPYRIGHT/,/^\.br/p' | sed '1d;$d' | grep -qv '\.$' &&
+    fail "the man page's COPYRIGHT paragraph runs its lines together"
+zcat "$root/usr/share/doc/morvek/changelog.gz" | sed -n 1p | grep -qF "morvek ($version) " ||
+    fail "the changelog's newest entry is not $version"
 [ "$(${run[@]+"${run[@]}"} "$root/usr/bin/morvek" --version | head -n 1)" = "morvek $version" ] || fail "installed binary is not $version"
 # The completion offers every option that --help lists, and nothing else.
 listed="$(${run[@]+"${run[@]}"} "$root/usr/bin/morvek" --help | grep -oE '^ +(-[a-z], )?--[a-z-]+' | tr -d ' ' | tr ',' '\n' | sort | paste -sd' ')"
