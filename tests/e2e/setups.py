@@ -22,8 +22,8 @@ class Run:
         self.out, self.err = (open(os.path.join(work, n), "ab") for n in ("out", "err"))
         self.status, self.ms, self.problems = None, 0, []
 
-    def start(self, stdout=None, stderr=None, argv0=None, **popen):
-        return subprocess.Popen([self.binary if argv0 is None else argv0] + self.args,
+    def start(self, stdout=None, stderr=None, argv0=None, args=None, **popen):
+        return subprocess.Popen([self.binary if argv0 is None else argv0] + (self.args if args is None else args),
                                 executable=self.binary, stdout=stdout or self.out,
                                 stderr=stderr or self.err, **popen)
 
@@ -55,9 +55,10 @@ class Run:
 
 
 def held_by_another(run, setup):
-    """A first run holds the port (its lock file is there) when the checked one starts; it
-    must end with status 0, having printed the text after the setup's name."""
-    first = run.start(stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    """A first run, without the scenario's arguments, holds the port (its lock file is there)
+    when the checked one starts; it must end with status 0, having printed the text after the
+    setup's name."""
+    first = run.start(stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, args=[])
     if not wait_for(lambda: glob.glob("/var/lock/LCK..ttyACM*")):
         run.problems.append("the first run took no lock")
     run.checked()

@@ -56,7 +56,7 @@ def wire(run, _):
 
 
 def killed_while_waiting(run, _):
-    first = run.start(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    first = run.start(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, args=[])
     if not setups.wait_for(lambda: run.player.asked):
         run.problems.append("the first run asked nothing")
     first.kill()
