@@ -3,6 +3,7 @@
 #include "app/morvek.h"
 #include "app/trace.h"
 #include "discovery/devicediscovery.h"
+#include "platform/endsignals.h"
 #include "platform/processservices.h"
 
 #include <QCommandLineParser>
@@ -131,7 +132,11 @@ int main(int argc, char *argv[])
         return noDeviceStatus;
     }
 
+    // Ports are opened from here on: a signal that ends the run closes them first.
+    EndSignals endSignals;
     Morvek controller;
+    QObject::connect(&endSignals, SIGNAL(caught(QString)), &controller,
+                     SLOT(endSignalled(QString)));
     controller.setTrace(trace.get());
     controller.setFailWithoutReading(parser.isSet(failOption));
     controller.setFirstDevice(devices.at(0));

@@ -237,6 +237,13 @@ void Morvek::replyTimeOut()
     endWithoutReading(noReplyStatus);
 }
 
+void Morvek::endSignalled(const QString &signalName)
+{
+    if (trace)
+        trace->endSignalled(signalName);
+    timeOut();
+}
+
 void Morvek::endWithoutReading(int failStatus)
 {
     if (failWithoutReading)

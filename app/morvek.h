@@ -56,6 +56,8 @@ private slots:
     void deviceGone1();
     void deviceGone2();
     void replyTimeOut();
+    // A signal asks the run to end: it ends as any other, by that signal.
+    void endSignalled(const QString &signalName);
 
 private:
     void sendCommand(SerialPort *port, const QString &text, bool armTimeout);

@@ -220,3 +220,9 @@ void Trace::listed(int devices)
 {
     line(QStringLiteral("end: listed %1 device(s)").arg(devices));
 }
+
+void Trace::endSignalled(const QString &signalName)
+{
+    line(QStringLiteral("end: %1; the ports are closed and the run ends by the signal")
+             .arg(signalName));
+}

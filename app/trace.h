@@ -43,6 +43,7 @@ public:
     void openFailureEnds();
     void outputFailed(const QString &reason);
     void noDevice();
+    void endSignalled(const QString &signalName);
     // --list wrote its lines.
     void listed(int devices);
 

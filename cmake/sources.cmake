@@ -10,6 +10,7 @@ set(MORVEK_CORE_SOURCES
     discovery/propertyreader.cpp
     serial/serialport.cpp
     platform/devicepath.cpp
+    platform/endsignals.cpp
     platform/portlock.cpp
     platform/processservices.cpp
 )

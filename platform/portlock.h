@@ -1,6 +1,7 @@
 #ifndef MORVEK_PORTLOCK_H
 #define MORVEK_PORTLOCK_H
 
+#include <QByteArray>
 #include <QSerialPort>
 #include <QString>
 
@@ -9,7 +10,8 @@
 // otherwise says who does. One object serves one open of one line.
 //
 // On Linux: a lock file LCK..<tty> in /var/lock or /run/lock that names a running process,
-// in any format; an exclusive flock on the tty; a tty already in exclusive mode (TIOCEXCL),
+// in any format, or anything at that path (or at Qt's LCK..<tty>.rmlock) that is not a
+// regular file; an exclusive flock on the tty; a tty already in exclusive mode (TIOCEXCL),
 // which only root can open at all. Windows opens COM ports exclusively, so there is nothing
 // to look for there.
 class PortLock
@@ -20,16 +22,29 @@ public:
     PortLock(const PortLock &) = delete;
     PortLock &operator=(const PortLock &) = delete;
 
-    // Before the line is opened, with the path that is about to be opened.
+    // Before the line is opened, with the path that is about to be opened. Holds the
+    // line's lock file while it looks, and lets it go last, for Qt Serial Port to take.
     QString holderBeforeOpen(const QString &path);
-    // Right after the open, on the open line: takes an exclusive flock on it, which
-    // lasts until the line is closed.
+    // Right after the open, on the open line: whether another program locked the port in
+    // the moment between the look and the open; then takes an exclusive flock on the line,
+    // which lasts until the line is closed.
     QString holderAfterOpen(const QSerialPort &line);
 
 private:
     // The tty as opened to look at its mode. Kept open until the line itself is open, so
     // that closing it cannot hang up a line that nobody else has open.
     int probe = -1;
+    // Our own lock file while holderBeforeOpen looks, and where it is.
+    int ownLock = -1;
+    QByteArray ownLockPath;
+    // Watches the lock directory from the hand-over to the open, for the lock file's name.
+    int watch = -1;
+    QByteArray watchedName;
+
+    void releaseOwnLock();
+    void closeProbe();
+    // Whether another program created the lock file between the hand-over and the open.
+    bool lockTakenDuringOpen();
 };
 
 #endif

@@ -16,6 +16,8 @@ bool writeStandardOutput(const QByteArray &bytes);
 
 // Writes the bytes to standard error. False when not all of them could be written. A
 // reader that has gone away gives false, not SIGPIPE: the signal stays for standard output.
+// No call waits more than a few milliseconds for a reader that does not read: it gives
+// false instead, with what it could write written.
 bool writeStandardError(const QByteArray &bytes);
 
 // The exit status -1 as callers on this platform see it: "-1" on Windows, where a status is
@@ -27,6 +29,7 @@ QString minusOneStatusText();
 QStringList platformHelpArguments();
 
 // Ends the process at once with the given exit status; standard output is flushed first.
+// After an end signal (EndSignals) the process ends by that signal instead.
 [[noreturn]] void endProcess(int status);
 
 #endif

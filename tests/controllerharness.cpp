@@ -1,6 +1,7 @@
 // Runs the query controller on the devices named on the command line, as start-up would
 // after discovery: controllerharness [--fail] PORT1 ID1 [PORT2 ID2 [...]].
 #include "app/morvek.h"
+#include "platform/endsignals.h"
 
 #include <QCoreApplication>
 #include <QStringList>
@@ -14,7 +15,10 @@ int main(int argc, char *argv[])
         args.removeFirst();
     if (args.size() < 2)
         return 2;
+    EndSignals endSignals;
     Morvek controller;
+    QObject::connect(&endSignals, SIGNAL(caught(QString)), &controller,
+                     SLOT(endSignalled(QString)));
     controller.setFailWithoutReading(fail);
     controller.setFirstDevice(DeviceEntry{args.at(0), args.at(1)});
     if (args.size() >= 4)

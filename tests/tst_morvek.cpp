@@ -74,7 +74,9 @@ public:
         const QDeadlineTimer deadline(timeoutMs);
         while (pid > 0 && !ended) {
             pollfd readable = {outFd, POLLIN, 0};
-            if (poll(&readable, 1, 5) > 0)
+            if (outFd < 0)
+                usleep(5000);
+            else if (poll(&readable, 1, 5) > 0)
                 readOutput();
             const pid_t waited = waitpid(pid, &status, WNOHANG);
             ended = waited == pid;
@@ -100,6 +102,21 @@ public:
     int exitCode() const
     {
         return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    // The signal that ended the run; 0 when none did.
+    int endSignal() const
+    {
+        return ended && WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    }
+    void sendSignal(int signalNumber)
+    {
+        kill(pid, signalNumber);
+    }
+    // The reader of standard output goes away.
+    void closeOutput()
+    {
+        close(outFd);
+        outFd = -1;
     }
     qint64 elapsedMs = 0;
 
@@ -160,6 +177,8 @@ private slots:
     void silentDevice();
     void deviceGone_data();
     void deviceGone();
+    void endedBySignal_data();
+    void endedBySignal();
 };
 
 void MorvekTest::replyFilter_data()
@@ -520,6 +539,43 @@ void MorvekTest::deviceGone()
     const qint64 cpuMs = ControllerRun::childrenCpuMs() - cpuBefore;
     QVERIFY2(cpuMs * 2 < run.elapsedMs,
              qPrintable(QStringLiteral("%1 ms CPU in %2 ms").arg(cpuMs).arg(run.elapsedMs)));
+}
+
+void MorvekTest::endedBySignal_data()
+{
+    QTest::addColumn<int>("signalNumber");
+    // Sent by the reader of standard output going away before the reading is written,
+    // rather than by kill().
+    QTest::addColumn<bool>("byOutput");
+    QTest::newRow("SIGINT") << SIGINT << false;
+    QTest::newRow("SIGTERM") << SIGTERM << false;
+    QTest::newRow("SIGHUP") << SIGHUP << false;
+    QTest::newRow("SIGPIPE") << SIGPIPE << false;
+    QTest::newRow("SIGPIPE from standard output") << SIGPIPE << true;
+}
+
+void MorvekTest::endedBySignal()
+{
+    QFETCH(int, signalNumber);
+    QFETCH(bool, byOutput);
+    PtyDevice one, two;
+    const QString lockFile = "/var/lock/LCK.." + one.slavePath().mid(5).replace('/', '_');
+    // Device 1 never answers in the kill() rows: the run would wait for ever.
+    ControllerRun run({one.slavePath(), "1", two.slavePath(), "2"});
+    QCOMPARE(one.read(command.size(), 3000), command);
+    QVERIFY2(QFile::exists(lockFile), "the open line has its lock file");
+    if (byOutput) {
+        run.closeOutput();
+        QVERIFY(one.write("5,6\r\n"));
+        QCOMPARE(two.read(command.size(), 3000), command);
+        QVERIFY(two.write("7,8\r\n"));
+    } else {
+        run.sendSignal(signalNumber);
+    }
+    run.finish(3000);
+    // Ended by the signal, as its sender expects, and with its lines closed.
+    QCOMPARE(run.endSignal(), signalNumber);
+    QVERIFY2(!QFile::exists(lockFile), "the lock file is gone");
 }
 
 QTEST_GUILESS_MAIN(MorvekTest)

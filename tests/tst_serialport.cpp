@@ -1,4 +1,5 @@
 #include "platform/devicepath.h"
+#include "platform/portlock.h"
 #include "ptydevice.h"
 #include "serial/serialport.h"
 
@@ -6,12 +7,14 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <QDir>
 #include <QFile>
 #include <QScopeGuard>
 
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -36,6 +39,16 @@ qint32 deadPid()
     return child;
 }
 
+// Opens the port as another user, as far as the files are concerned (the effective uid).
+bool openAs(uid_t uid, SerialPort &port, const PtyDevice &device)
+{
+    chmod(QFile::encodeName(device.slavePath()).constData(), 0666);
+    if (seteuid(uid) != 0)
+        return false;
+    const bool opened = port.openPort(device.slavePath());
+    return seteuid(0) == 0 && opened;
+}
+
 } // namespace
 
 class SerialPortTest : public QObject
@@ -58,6 +71,7 @@ private slots:
     void emptyNameIsAttempted();
     void portHeldByAnotherProgram_data();
     void portHeldByAnotherProgram();
+    void lockTakenBetweenCheckAndOpen();
 };
 
 void SerialPortTest::baudRateTable_data()
@@ -290,6 +304,27 @@ void SerialPortTest::portHeldByAnotherProgram_data()
         << "lock" << QByteArray("garbled\n") << 0 << "Permission error while locking the device";
     QTest::newRow("garbled lock file older than 30 s is taken over")
         << "old lock" << QByteArray("garbled\n") << 0 << QString();
+    // Nothing but a regular file is read, followed or removed: each of these used to hang
+    // the open, make it spin, take the port for free or say nothing of why it was held.
+    QTest::newRow("FIFO at the lock path")
+        << "fifo" << QByteArray() << 0 << "/LCK..pts_%1 is a FIFO, not a lock file";
+    QTest::newRow("FIFO at Qt's .rmlock beside a stale lock file")
+        << "stale lock, rmlock fifo" << QByteArray("%1\n") << deadPid()
+        << "/LCK..pts_%1.rmlock is a FIFO, not a lock file";
+    QTest::newRow("link to /dev/zero")
+        << "link /dev/zero" << QByteArray() << 0 << "is a symbolic link to /dev/zero";
+    QTest::newRow("link to the lock file of a running process")
+        << "link to lock" << QByteArray("%1\n") << running << "is a symbolic link to /";
+    QTest::newRow("dangling link")
+        << "link /nonexistent/LCK" << QByteArray() << 0 << "is a symbolic link to /nonexistent/LCK";
+    QTest::newRow("directory") << "directory" << QByteArray() << 0 << "is a directory";
+    // Sticky /var/lock: only its owner or root may take it away, so it is said who can.
+    const qint32 dead = deadPid();
+    QTest::newRow("stale lock file of another user")
+        << "other user's stale lock" << QByteArray("%1\n") << dead
+        << QStringLiteral("of user daemon names process %1, which has ended, and only daemon "
+                          "or an administrator can remove it (rm /var/lock/LCK..pts_")
+               .arg(dead);
 }
 
 void SerialPortTest::portHeldByAnotherProgram()
@@ -298,6 +333,8 @@ void SerialPortTest::portHeldByAnotherProgram()
     QFETCH(QByteArray, lockFile);
     QFETCH(qint32, pid);
     QFETCH(QString, reason);
+    if (hold == "other user's stale lock" && geteuid() != 0)
+        QSKIP("needs root, to stand for another user");
     PtyDevice device;
     QVERIFY(device.isValid());
     const QByteArray path = QFile::encodeName(device.slavePath());
@@ -319,8 +356,13 @@ void SerialPortTest::portHeldByAnotherProgram()
     QByteArray lockBytes = lockFile;
     if (lockBytes.startsWith("%1"))
         lockBytes = QString::fromLatin1(lockBytes).arg(pid, 10, 10, QLatin1Char(' ')).toLatin1();
-    if (hold.endsWith("lock")) {
-        QFile lock(lockPath);
+    // A lock file of its own: the test's, or elsewhere for a link to point at.
+    const QString filePath =
+        hold == "link to lock" ? QDir::tempPath() + "/morvek-test-lock" : lockPath;
+    QFile::remove(QDir::tempPath() + "/morvek-test-lock");
+    const QByteArray lockName = QFile::encodeName(lockPath);
+    if ((hold.endsWith("lock") && hold != "flock") || hold == "stale lock, rmlock fifo") {
+        QFile lock(filePath);
         if (!lock.open(QIODevice::WriteOnly | QIODevice::NewOnly))
             QSKIP("cannot write a lock file in /var/lock");
         lock.write(lockBytes);
@@ -329,13 +371,44 @@ void SerialPortTest::portHeldByAnotherProgram()
             lock.setFileTime(QDateTime::currentDateTime().addSecs(-31),
                              QFileDevice::FileModificationTime);
     }
-    const auto removeLock = qScopeGuard([&] { QFile::remove(lockPath); });
+    if (hold.startsWith("link"))
+        QCOMPARE(symlink(QFile::encodeName(hold == "link to lock" ? filePath : hold.mid(5)),
+                         lockName.constData()),
+                 0);
+    if (hold == "fifo")
+        QCOMPARE(mkfifo(lockName.constData(), 0666), 0);
+    if (hold == "stale lock, rmlock fifo")
+        QCOMPARE(mkfifo((lockName + ".rmlock").constData(), 0666), 0);
+    if (hold == "directory")
+        QCOMPARE(mkdir(lockName.constData(), 0755), 0);
+    if (hold == "other user's stale lock")
+        QCOMPARE(chown(lockName.constData(), 1, 1), 0);
+    const auto removeLock = qScopeGuard([&] {
+        unlink(lockName.constData());
+        unlink((lockName + ".rmlock").constData());
+        rmdir(lockName.constData());
+        QFile::remove(filePath);
+    });
+    struct stat before = {};
+    const bool present = lstat(lockName.constData(), &before) == 0;
+    // The pty's number stands for %1 in the expected text.
+    if (reason.contains("%1"))
+        reason = reason.arg(device.slavePath().section('/', -1));
 
     SerialPort port;
-    QCOMPARE(port.openPort(device.slavePath()), reason.isEmpty());
+    // What used to hang the open for ever ends the test instead.
+    alarm(10);
+    const bool opened = hold == "other user's stale lock" ? openAs(65534, port, device)
+                                                          : port.openPort(device.slavePath());
+    alarm(0);
+    QCOMPARE(opened, reason.isEmpty());
     QCOMPARE(port.isPortOpen(), reason.isEmpty());
     if (!reason.isEmpty()) {
         QVERIFY2(port.errorText().contains(reason), qPrintable(port.errorText()));
+        struct stat after = {};
+        QVERIFY2(!present ||
+                     (lstat(lockName.constData(), &after) == 0 && after.st_ino == before.st_ino),
+                 "what is at the lock path is left in place");
         QVERIFY(!port.sendData("ATCD\r\n"));
         QCOMPARE(device.read(1, 100), QByteArray());
     }
@@ -344,6 +417,27 @@ void SerialPortTest::portHeldByAnotherProgram()
         QVERIFY2(lock.open(QIODevice::ReadOnly), "the lock file is left in place");
         QCOMPARE(lock.readAll(), lockBytes);
     }
+}
+
+void SerialPortTest::lockTakenBetweenCheckAndOpen()
+{
+    PtyDevice device;
+    const QString lockPath = "/var/lock/LCK.." + device.slavePath().mid(5).replace('/', '_');
+    PortLock lock;
+    QCOMPARE(lock.holderBeforeOpen(device.slavePath()), QString());
+    // Another program locks the port in the moment before the open, as lockdev does.
+    QFile rival(lockPath);
+    if (!rival.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+        QSKIP("cannot write a lock file in /var/lock");
+    rival.write(QString("%1\n").arg(getppid(), 10).toLatin1());
+    rival.close();
+    const auto removeLock = qScopeGuard([&] { QFile::remove(lockPath); });
+    QSerialPort line;
+    line.setPortName(device.slavePath());
+    // Qt Serial Port takes the rival's lock file for stale and opens all the same: the port
+    // is the rival's, and the open must count as failed.
+    if (line.open(QIODevice::ReadWrite))
+        QVERIFY(lock.holderAfterOpen(line).contains("another program locked the port"));
 }
 
 QTEST_GUILESS_MAIN(SerialPortTest)

@@ -28,8 +28,10 @@ class Run:
                                 stderr=stderr or self.err, **popen)
 
     def wait(self, process):
+        """The status as a POSIX shell sees it (128 + N for an end by signal N)."""
         try:
-            return process.wait(timeout=20)
+            status = process.wait(timeout=20)
+            return 128 - status if status < 0 else status
         except subprocess.TimeoutExpired:
             process.kill()
             process.wait()
@@ -137,6 +139,75 @@ def stderr_closes_early(run, _):
     run.checked(stderr=writer)
 
 
+def odd_lock(run, setup):
+    """What is no lock file at the lock path, put there by another: a FIFO, a directory, a
+    link to the lock file of a running process elsewhere, or the lock file of an ended
+    process of user daemon while the run is user nobody's. It must be left as it was."""
+    holder = None
+    if setup == "fifo-at-lock":
+        os.mkfifo(LOCK)
+    elif setup == "dir-at-lock":
+        os.mkdir(LOCK)
+    else:
+        holder = subprocess.Popen(["sleep", "60"] if setup == "link-to-live-lock" else ["true"])
+        target = os.path.join(run.work, "held-lock") if setup == "link-to-live-lock" else LOCK
+        with open(target, "xb") as f:
+            f.write(b"%10d\n" % holder.pid)
+        if target != LOCK:
+            os.symlink(target, LOCK)
+    def seen():
+        st = os.lstat(LOCK) if os.path.lexists(LOCK) else None
+        return st and (st.st_mode, st.st_uid, st.st_size, os.path.islink(LOCK) and os.readlink(LOCK))
+    popen = {}
+    if setup == "stale-lock-of-other-user":
+        holder.wait()
+        os.chown(LOCK, 1, 1)
+        # Nobody may open the tty, and under umockdev read its testbed.
+        tty = subprocess.run(["readlink", "-f", "/dev/ttyACM0"], stdout=subprocess.PIPE, text=True).stdout.strip()
+        paths = [p for p in (os.environ.get("UMOCKDEV_DIR"), tty) if p]
+        subprocess.run(["chmod", "-R", "a+rwX"] + paths)
+        popen = {"user": 65534, "group": 65534, "extra_groups": []}
+    before = seen()
+    run.checked(**popen)
+    if seen() != before:
+        run.problems.append("what was at the lock path was changed or removed")
+    if holder:
+        holder.kill()
+        holder.wait()
+    if os.path.isdir(LOCK) and not os.path.islink(LOCK):
+        os.rmdir(LOCK)
+    elif os.path.lexists(LOCK):
+        os.remove(LOCK)
+
+
+def signal_mid_run(run, setup):
+    """Once the run's lock file is there (and 0.1 s later) the run is sent the signal; it
+    starts with every signal at its default, and may leave no lock file."""
+    def defaults():
+        for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGPIPE):
+            signal.signal(number, signal.SIG_DFL)
+    start = time.monotonic()
+    process = run.start(preexec_fn=defaults)
+    if not wait_for(lambda: os.path.exists(LOCK) or process.poll() is not None):
+        run.problems.append("the run took no lock")
+    time.sleep(0.1)
+    process.send_signal(getattr(signal, "SIG" + setup.split("-", 1)[1]))
+    run.status = run.wait(process)
+    run.ended = time.monotonic()
+    run.ms = int((run.ended - start) * 1000)
+    run.problems += ["the run left its lock file %s" % left for left in glob.glob("/var/lock/LCK..*")]
+
+
+def stderr_stalled(run, _):
+    """Standard error on a FIFO whose reader is alive but reads nothing, filled beforehand."""
+    path = os.path.join(run.work, "errpipe")
+    os.mkfifo(path)
+    reader = os.open(path, os.O_RDWR)
+    os.write(reader, bytes(65536))
+    run.checked(stderr=os.open(path, os.O_WRONLY))
+    os.close(reader)
+
+
 SETUPS = {
     "": lambda run, _: run.checked(),
     "held-by-another": held_by_another,
@@ -150,4 +221,13 @@ SETUPS = {
     "stderr-full": lambda run, _: run.checked(stderr=open("/dev/full", "wb")),
     "stderr-closes-early": stderr_closes_early,
     "argv0-empty": lambda run, _: run.checked(argv0=""),
+    "fifo-at-lock": odd_lock,
+    "dir-at-lock": odd_lock,
+    "link-to-live-lock": odd_lock,
+    "stale-lock-of-other-user": odd_lock,
+    "signal-TERM": signal_mid_run,
+    "signal-INT": signal_mid_run,
+    "signal-HUP": signal_mid_run,
+    "signal-PIPE": signal_mid_run,
+    "stderr-stalled": stderr_stalled,
 }

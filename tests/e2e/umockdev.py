@@ -41,8 +41,6 @@ def start(args, scenarios):
         if ended:
             o.problems.append("the testbed ended with status %d (133: a write that the device "
                               "script did not expect)" % ended)
-        if s.setup == "stderr-closes-early":
-            o.stderr = None
         return o, engine.judge(s, o)
     return run
 

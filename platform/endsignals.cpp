@@ -1,0 +1,102 @@
+#include "endsignals.h"
+
+#include <QSocketNotifier>
+#include <QtGlobal>
+
+#ifdef Q_OS_WIN
+
+EndSignals::EndSignals(QObject *parent) : QObject(parent) {}
+
+EndSignals::~EndSignals() = default;
+
+void EndSignals::takeSignal() {}
+
+void endByCaughtSignal() {}
+
+#else
+
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+struct EndSignal {
+    int number;
+    const char *name;
+};
+const EndSignal endSignalList[] = {
+    {SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}, {SIGPIPE, "SIGPIPE"}};
+
+// What the handler may touch: the first signal caught, and the pipe that wakes the event
+// loop. A handler can reach nothing else.
+volatile sig_atomic_t caughtSignal = 0;
+int wakeUp[2] = {-1, -1};
+
+void onEndSignal(int signalNumber)
+{
+    const int savedErrno = errno;
+    if (caughtSignal == 0)
+        caughtSignal = signalNumber;
+    const char byte = 1;
+    // Non-blocking: a full pipe already has a wake-up in it.
+    if (write(wakeUp[1], &byte, 1) < 0) {
+    }
+    errno = savedErrno;
+}
+
+} // namespace
+
+EndSignals::EndSignals(QObject *parent) : QObject(parent)
+{
+    if (wakeUp[0] < 0 && pipe2(wakeUp, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;
+    notifier = new QSocketNotifier(wakeUp[0], QSocketNotifier::Read, this);
+    // By member: the notifier's signal has different arguments in Qt 5 and Qt 6.
+    connect(notifier, &QSocketNotifier::activated, this, &EndSignals::takeSignal);
+    for (const EndSignal &endSignal : endSignalList) {
+        const int signalNumber = endSignal.number;
+        struct sigaction action = {};
+        // A signal that the caller had ignored (nohup, a background job, a pipeline that
+        // ignores SIGPIPE) stays ignored.
+        if (sigaction(signalNumber, nullptr, &action) != 0 || action.sa_handler == SIG_IGN)
+            continue;
+        action = {};
+        action.sa_handler = onEndSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        sigaction(signalNumber, &action, nullptr);
+    }
+    // One that came before the notifier was watching is still in the pipe.
+}
+
+EndSignals::~EndSignals() = default;
+
+void EndSignals::takeSignal()
+{
+    char bytes[16];
+    while (read(wakeUp[0], bytes, sizeof bytes) > 0) {
+    }
+    for (const EndSignal &endSignal : endSignalList) {
+        if (endSignal.number == caughtSignal)
+            emit caught(QString::fromLatin1(endSignal.name));
+    }
+}
+
+void endByCaughtSignal()
+{
+    const int signalNumber = caughtSignal;
+    if (signalNumber == 0)
+        return;
+    signal(signalNumber, SIG_DFL);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signalNumber);
+    pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+    raise(signalNumber);
+    // Not reached for any of these signals; the shell's form of the status all the same.
+    _exit(128 + signalNumber);
+}
+
+#endif
