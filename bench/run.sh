@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Times morvek's two-device run on simulated devices, built with Debian's Qt and as the
-# single-file static binary, against bench/minimal.c, a plain C program doing the same
-# exchange, and prints min / median / max wall time, peak memory and CPU time of each.
+# twin of the single-file binary (static Qt, the C library shared: umockdev's preloaded
+# library cannot reach into the fully static one), against bench/minimal.c, a plain C
+# program doing the same exchange, and prints min / median / max wall time, peak memory and
+# CPU time of each.
 # Usage: bench/run.sh [runs]   (at least 30; builds morvek into build-bench/ and the static
-#                              binary with scripts/build-linux-static first)
+#                              binaries with scripts/build-linux-static first)
 #        bench/run.sh --discovery   (only discovery's part, the last below)
 #
 # Each run gets a fresh testbed (umockdev-run) at the lowest priority; inside it
@@ -32,7 +34,7 @@ scripts/install-deps gcc umockdev libserialport-dev python3-serial
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DMORVEK_BUILD_TESTS=OFF >/dev/null
 cmake --build build-bench -j"$(nproc)" --target morvek discoverybench >/dev/null
 static=""
-[ "$runs" -eq 0 ] || static="$(scripts/build-linux-static | tail -n 1)"
+[ "$runs" -eq 0 ] || static="$(scripts/build-linux-static | tail -n 2 | head -n 1)"
 gcc -O2 -Wall -Wextra -Werror -o build-bench/minimal bench/minimal.c
 gcc -O2 -Wall -Wextra -Werror -o build-bench/launch bench/launch.c
 gcc -O2 -Wall -Wextra -Werror -o build-bench/libserialport-list bench/libserialport-list.c \

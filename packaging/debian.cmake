@@ -78,7 +78,7 @@ set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
 # The package's architecture: this machine's, or the one a cross build's toolchain file
-# names (cmake/aarch64-linux-gnu.cmake: arm64).
+# names (cmake/aarch64-linux-gnu.cmake: arm64, cmake/arm-linux-gnueabihf.cmake: armhf).
 find_program(MORVEK_DPKG dpkg)
 if(MORVEK_DPKG AND NOT CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
     execute_process(COMMAND ${MORVEK_DPKG} --print-architecture

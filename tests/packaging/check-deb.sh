@@ -29,6 +29,7 @@ if [ "$arch" != "$(dpkg --print-architecture)" ]; then
     force=(--force-architecture)
     case "$arch" in
     arm64) run=(qemu-aarch64) ;;
+    armhf) run=(qemu-arm) ;;
     *) fail "no emulator known for $arch packages" ;;
     esac
 fi
