@@ -53,3 +53,23 @@ dist_checksums() {
     (cd "$dist" && find . -maxdepth 1 -type f -name "morvek-$version-*" -printf '%f\n' | LC_ALL=C sort |
         xargs -r sha256sum >SHA256SUMS)
 }
+
+# Fetches Debian's source package SOURCE (or SOURCE=VERSION) into DIR with apt-get source,
+# passing on further apt-get source options (such as --download-only). The deb-src entries
+# it needs live in an apt configuration of its own under DIR/apt, with the same mirrors and
+# suites as the machine's deb entries, so the machine's apt sources stay as they were.
+fetch_debian_source() {
+    local dir="$1" source="$2" apt_dir
+    shift 2
+    apt_dir="$dir/apt"
+    mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial"
+    apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(TARGET_OF)' | awk '$3 == "deb"' | sort -u |
+        while read -r uri suite _; do
+            echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $uri $suite main"
+        done >"$apt_dir/sources.list"
+    [ -s "$apt_dir/sources.list" ] || { echo "apt knows no Debian archive to fetch $source from" >&2; return 1; }
+    local apt=(apt-get -qq -o Dir::Etc::SourceList="$apt_dir/sources.list" -o Dir::Etc::SourceParts=/dev/null
+        -o Dir::State::Lists="$apt_dir/lists" -o Dir::Cache="$apt_dir/cache" -o APT::Sandbox::User=root)
+    "${apt[@]}" update >/dev/null || return 1
+    (cd "$dir" && "${apt[@]}" source --only-source "$@" "$source" >/dev/null)
+}
