@@ -1,0 +1,200 @@
+#!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
+"""The scenario engine: reads scenarios.txt as one suite sees it, judges each run's outcome
+with one wording, and drives a suite's stage (umockdev.py, wine.py, vm.py), which only sets
+up and runs.
+
+engine.py SUITE [--only NAME] [STAGE OPTIONS]   prints "ok", "FAIL" or "skip" per scenario
+and "N passed, M failed, K skipped"; with --only, a skipped scenario exits 77.
+"""
+import argparse
+import importlib
+import json
+import os
+import re
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SUITES = ("umockdev", "wine", "vm")
+REPEATABLE = {"play", "arg", "stderr-has", "stdout-has", "skip"}
+KEYS = REPEATABLE | {"on", "output", "output-file", "status", "time", "setup"}
+DEVICE_KEYS = {"tty", "id", "product", "location", "com", "functions"}
+ESCAPES = {"t": b"\t", "n": b"\n", "r": b"\r", "e": b"\x1b", "\\": b"\\"}
+
+
+class TableError(Exception):
+    pass
+
+
+def unescape(text, where, version=""):
+    """The escapes the table's header lists, and @VERSION@; any other is an error."""
+    def one(match):
+        escape = match[1].decode(errors="replace")
+        if escape in ESCAPES or escape[:1] == "x" and len(escape) == 3:
+            return ESCAPES.get(escape) or bytes([int(escape[1:], 16)])
+        raise TableError("%s: \\%s is not one of the escapes \\t \\n \\r \\e \\\\ \\xHH" % (where, escape))
+    return re.sub(rb"\\(x[0-9a-fA-F]{2}|.?)", one, text.replace("@VERSION@", version).encode(), flags=re.S)
+
+
+def for_suite(pairs, suite, where):
+    """KEY@SUITE stands in place of KEY for that suite (beside it for the repeatable keys),
+    wherever it comes; other suites' lines go. pairs: (line number, key, value)."""
+    chosen = []
+    for number, key, value in pairs:
+        base, _, only = key.partition("@")
+        if only and only not in SUITES:
+            raise TableError("%s:%d: unknown suite %s" % (where, number, only))
+        if not only or only == suite:
+            chosen.append((number, base, value, bool(only)))
+    # output and output-file are one expected output.
+    group = {"output-file": "output"}
+    ours = {group.get(b, b) for _, b, _, own in chosen if own} - REPEATABLE
+    return [(n, b, v) for n, b, v, own in chosen if own or group.get(b, b) not in ours]
+
+
+class Scenario:
+    def __init__(self, name, line):
+        self.name, self.line, self.on, self.devices, self.plays = name, line, "none", [], {}
+        self.args, self.stdout_has, self.stderr_has = [], [], []
+        self.expected, self.status, self.time, self.setup, self.skip = b"", None, None, "", None
+
+
+def read_table(path, suite, data=None, version=None):
+    """The table's scenarios as SUITE plays them, in table order."""
+    data = data or os.path.join(HERE, "..", "data")
+    if version is None:
+        with open(os.path.join(HERE, "..", "..", "VERSION")) as f:
+            version = f.read().strip()
+    sets, blocks, current = {}, [], None
+    with open(path, encoding="utf-8") as f:
+        for number, line in enumerate(f, 1):
+            key, _, rest = line.rstrip("\n").partition(" ")
+            where = "%s:%d" % (path, number)
+            if not key or key.startswith("#"):
+                continue
+            if key == "devices":
+                current = sets.setdefault(rest, [])
+            elif key == "device":
+                fields = [(number, k, v) for k, _, v in (f.partition("=") for f in rest.split())]
+                device = {k: unescape(v, where, version) for _, k, v in for_suite(fields, suite, path)}
+                unknown = set(device) - DEVICE_KEYS
+                if current is None or unknown:
+                    raise TableError("%s: device field %s" % (where, ", ".join(unknown) or "outside a set"))
+                current.append(device)
+            elif key == "scenario":
+                current = []
+                blocks.append((Scenario(rest, number), current))
+            elif key.partition("@")[0] not in KEYS or current is None:
+                raise TableError("%s: unknown line %s" % (where, key))
+            else:
+                current.append((number, key, rest))
+    for s, pairs in blocks:
+        for number, key, value in for_suite(pairs, suite, path):
+            where = "%s:%d" % (path, number)
+            text = lambda: unescape(value, where, version)  # noqa: E731
+            if key == "skip":
+                who, _, why = value.partition(" ")
+                if who not in SUITES:
+                    raise TableError("%s: unknown suite %s" % (where, who))
+                s.skip = why if who == suite else s.skip
+            elif key == "on":
+                if value != "none" and value not in sets:
+                    raise TableError("%s: no device set %s" % (where, value))
+                s.on, s.devices = value, sets.get(value, [])
+            elif key == "play":
+                tty, script = value.split()
+                s.plays[tty] = script
+            elif key == "output-file":
+                with open(os.path.join(data, value), "rb") as f:
+                    s.expected = f.read()
+            elif key == "output":
+                s.expected = text()
+            elif key == "setup":
+                s.setup = value
+            elif key in ("status", "time"):
+                setattr(s, key, [int(t) for t in value.split()])
+            else:
+                {"arg": s.args, "stdout-has": s.stdout_has, "stderr-has": s.stderr_has}[key].append(text())
+        if s.status is None or s.time is None:
+            raise TableError("%s:%d: scenario %s lacks status or time" % (path, s.line, s.name))
+    return [s for s, _ in blocks]
+
+
+class Outcome:
+    """What a stage saw of the checked run. In text (dumps, loads)
+    it passes from inside a testbed or a VM to the judge."""
+
+    def __init__(self, status=None, stdout=b"", stderr=b"", ms=0, problems=()):
+        self.status, self.stdout, self.stderr, self.ms = status, stdout, stderr, ms
+        self.problems = list(problems)
+
+    def dumps(self):
+        return json.dumps([self.status, self.stdout.hex(), self.stderr.hex(), self.ms, self.problems])
+
+    @classmethod
+    def loads(cls, text):
+        status, stdout, stderr, ms, problems = json.loads(text)
+        return cls(status, bytes.fromhex(stdout), bytes.fromhex(stderr), ms, problems)
+
+
+def judge(s, o, slack_ms=0, since="start"):
+    """The faults of an outcome, in one wording for every suite."""
+    faults = list(o.problems)
+    if o.status != s.status[0]:
+        faults.append("exit status %s, expected %d" % (o.status, s.status[0]))
+    faults += ["standard output lacks %r" % t for t in s.stdout_has if t not in o.stdout]
+    if not s.stdout_has and o.stdout != s.expected:
+        faults.append("standard output %r, expected %r" % (o.stdout[:120], s.expected[:120]))
+    low, high = s.time
+    if not low <= o.ms <= high + slack_ms:
+        faults.append("ended %d ms after the %s, expected %d to %d ms%s"
+                      % (o.ms, since, low, high, " (+ %d ms start-up)" % slack_ms if slack_ms else ""))
+    if o.stderr is not None and s.setup not in ("stderr-closes-early", "stderr-stalled"):
+        faults += ["standard error lacks %r" % t for t in s.stderr_has if t not in o.stderr]
+        if o.stderr and not s.stderr_has:
+            faults.append("wrote to standard error")
+    return faults
+
+
+def report(s, o, faults):
+    """Prints the verdict of a run; true when it passed."""
+    print("%s %s (%s ms)" % ("FAIL" if faults else "ok  ", s.name, o.ms))
+    for f in faults:
+        print("    " + f)
+    if faults and o.stderr:
+        print("    standard error: %r" % o.stderr[:600])
+    return not faults
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("suite", choices=SUITES)
+    parser.add_argument("--table", default=os.path.join(HERE, "scenarios.txt"))
+    parser.add_argument("--only")
+    stage = importlib.import_module(parser.parse_known_args()[0].suite)
+    stage.add_options(parser)
+    args = parser.parse_args()
+    scenarios = [s for s in read_table(args.table, args.suite) if args.only in (None, s.name)]
+    if not scenarios:
+        sys.exit("no scenario %s" % args.only)
+    playable = [s for s in scenarios if s.skip is None]
+    unplayable = [s.name for s in playable if s.setup.split(" ")[0] not in stage.SETUPS]
+    if unplayable:
+        sys.exit("the %s suite cannot play the setups of %s" % (args.suite, ", ".join(unplayable)))
+    run = stage.start(args, playable)
+    passed = failed = 0
+    for s in scenarios:
+        if s.skip is not None:
+            print("skip %s: %s" % (s.name, s.skip))
+        elif report(s, *run(s)):
+            passed += 1
+        else:
+            failed += 1
+    print("%d passed, %d failed, %d skipped" % (passed, failed, len(scenarios) - len(playable)))
+    if args.only and not playable:
+        return 77
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,234 @@
+# SPDX-License-Identifier: MIT
+"""The setups of the scenario table, played around the checked run inside the umockdev
+testbed and inside the VM: SETUPS maps each name to a function of the run and the setup line.
+"""
+import fcntl
+import glob
+import os
+import signal
+import subprocess
+import threading
+import time
+
+import engine
+
+LOCK = "/var/lock/LCK..ttyACM0"
+
+
+class Run:
+    """The checked run of the binary, and what it left: status, ms, problems."""
+
+    def __init__(self, binary, args, work):
+        self.binary, self.args, self.work = binary, args, work
+        self.out, self.err = (open(os.path.join(work, n), "ab") for n in ("out", "err"))
+        self.status, self.ms, self.problems = None, 0, []
+
+    def start(self, stdout=None, stderr=None, argv0=None, args=None, **popen):
+        return subprocess.Popen([self.binary if argv0 is None else argv0] + (self.args if args is None else args),
+                                executable=self.binary, stdout=stdout or self.out,
+                                stderr=stderr or self.err, **popen)
+
+    def wait(self, process):
+        """The status as a POSIX shell sees it (128 + N for an end by signal N)."""
+        try:
+            status = process.wait(timeout=20)
+            return 128 - status if status < 0 else status
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+            return "none (killed after 20 s)"
+
+    def checked(self, runs=1, **popen):
+        """Starts RUNS runs together and waits for them; their statuses must agree."""
+        start = time.monotonic()
+        processes = [self.start(**popen) for _ in range(runs)]
+        for fd in (popen.get("stdout"), popen.get("stderr")):
+            if isinstance(fd, int) and fd >= 0:
+                os.close(fd)  # the run's end of a pipe is the run's alone
+        statuses = sorted({self.wait(p) for p in processes}, key=str)
+        self.ended = time.monotonic()
+        self.ms = int((self.ended - start) * 1000)
+        self.status = statuses[0] if len(statuses) == 1 else " and ".join(map(str, statuses))
+
+    def outcome(self):
+        self.out.close()
+        self.err.close()
+        with open(self.out.name, "rb") as out, open(self.err.name, "rb") as err:
+            return engine.Outcome(self.status, out.read(), err.read(), self.ms, self.problems)
+
+
+def held_by_another(run, setup):
+    """A first run, without the scenario's arguments, holds the port (its lock file is there)
+    when the checked one starts; it must end with status 0, having printed the text after the
+    setup's name."""
+    first = run.start(stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, args=[])
+    if not wait_for(lambda: glob.glob("/var/lock/LCK..ttyACM*")):
+        run.problems.append("the first run took no lock")
+    run.checked()
+    printed, _ = first.communicate(timeout=20)
+    expected = setup.partition(" ")[2].encode()
+    if first.returncode != 0 or printed.strip() != expected:
+        run.problems.append("the first run ended with status %d and printed %r, expected 0 and %r"
+                            % (first.returncode, printed, expected))
+
+
+def wait_for(condition, seconds=10):
+    for _ in range(int(seconds / 0.05)):
+        if condition():
+            return True
+        time.sleep(0.05)
+    return condition()
+
+
+def hdb_lock(run, setup):
+    """A lock file as lockdev writes it, of a process that runs through the case or of one
+    that has ended; a running one's file must be left as it was."""
+    lock = open(LOCK, "xb")  # not there before: it would not be this case's
+    holder = subprocess.Popen(["true"] if setup == "hdb-lock-of-dead-process" else ["sleep", "60"])
+    if setup == "hdb-lock-of-dead-process":
+        holder.wait()
+    text = b"%10d\n" % holder.pid
+    with lock:
+        lock.write(text)
+    run.checked()
+    with open(LOCK, "a+b") as f:
+        f.seek(0)
+        if holder.poll() is None and f.read() != text:
+            run.problems.append("the lock file of a running process was changed or removed")
+    os.remove(LOCK)
+    holder.kill()
+    holder.wait()
+
+
+def held_by_flock(run, _):
+    """A process named flock holds flock(LOCK_EX) on the tty through the run, as util-linux
+    flock(1) does for picocom."""
+    ready, held = os.pipe()
+    holder = os.fork()
+    if holder == 0:
+        try:
+            with open("/proc/self/comm", "w") as comm:
+                comm.write("flock")
+            fcntl.flock(os.open("/dev/ttyACM0", os.O_RDONLY | os.O_NOCTTY | os.O_NONBLOCK), fcntl.LOCK_EX)
+            os.write(held, b"held")
+            signal.pause()
+        finally:
+            os._exit(1)
+    if os.read(ready, 4) != b"held":
+        run.problems.append("could not flock the tty")
+    run.checked()
+    os.kill(holder, signal.SIGKILL)
+    os.waitpid(holder, 0)
+
+
+def stdout_broken_pipe(run, _):
+    # A pipe whose reader has gone, SIGPIPE ignored (as Python has it).
+    reader, writer = os.pipe()
+    os.close(reader)
+    run.checked(stdout=writer, restore_signals=False)
+
+
+def stderr_closes_early(run, _):
+    reader, writer = os.pipe()
+
+    def head():  # takes 120 bytes and goes away
+        got = 0
+        while got < 120 and (chunk := os.read(reader, 120 - got)):
+            got += len(chunk)
+        os.close(reader)
+    threading.Thread(target=head).start()
+    run.checked(stderr=writer)
+
+
+def odd_lock(run, setup):
+    """What is no lock file at the lock path, put there by another: a FIFO, a directory, a
+    link to the lock file of a running process elsewhere, or the lock file of an ended
+    process of user daemon while the run is user nobody's. It must be left as it was."""
+    holder = None
+    if setup == "fifo-at-lock":
+        os.mkfifo(LOCK)
+    elif setup == "dir-at-lock":
+        os.mkdir(LOCK)
+    else:
+        holder = subprocess.Popen(["sleep", "60"] if setup == "link-to-live-lock" else ["true"])
+        target = os.path.join(run.work, "held-lock") if setup == "link-to-live-lock" else LOCK
+        with open(target, "xb") as f:
+            f.write(b"%10d\n" % holder.pid)
+        if target != LOCK:
+            os.symlink(target, LOCK)
+    def seen():
+        st = os.lstat(LOCK) if os.path.lexists(LOCK) else None
+        return st and (st.st_mode, st.st_uid, st.st_size, os.path.islink(LOCK) and os.readlink(LOCK))
+    popen = {}
+    if setup == "stale-lock-of-other-user":
+        holder.wait()
+        os.chown(LOCK, 1, 1)
+        # Nobody may open the tty, and under umockdev read its testbed.
+        tty = subprocess.run(["readlink", "-f", "/dev/ttyACM0"], stdout=subprocess.PIPE, text=True).stdout.strip()
+        paths = [p for p in (os.environ.get("UMOCKDEV_DIR"), tty) if p]
+        subprocess.run(["chmod", "-R", "a+rwX"] + paths)
+        popen = {"user": 65534, "group": 65534, "extra_groups": []}
+    before = seen()
+    run.checked(**popen)
+    if seen() != before:
+        run.problems.append("what was at the lock path was changed or removed")
+    if holder:
+        holder.kill()
+        holder.wait()
+    if os.path.isdir(LOCK) and not os.path.islink(LOCK):
+        os.rmdir(LOCK)
+    elif os.path.lexists(LOCK):
+        os.remove(LOCK)
+
+
+def signal_mid_run(run, setup):
+    """Once the run's lock file is there (and 0.1 s later) the run is sent the signal; it
+    starts with every signal at its default, and may leave no lock file."""
+    def defaults():
+        for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGPIPE):
+            signal.signal(number, signal.SIG_DFL)
+    start = time.monotonic()
+    process = run.start(preexec_fn=defaults)
+    if not wait_for(lambda: os.path.exists(LOCK) or process.poll() is not None):
+        run.problems.append("the run took no lock")
+    time.sleep(0.1)
+    process.send_signal(getattr(signal, "SIG" + setup.split("-", 1)[1]))
+    run.status = run.wait(process)
+    run.ended = time.monotonic()
+    run.ms = int((run.ended - start) * 1000)
+    run.problems += ["the run left its lock file %s" % left for left in glob.glob("/var/lock/LCK..*")]
+
+
+def stderr_stalled(run, _):
+    """Standard error on a FIFO whose reader is alive but reads nothing, filled beforehand."""
+    path = os.path.join(run.work, "errpipe")
+    os.mkfifo(path)
+    reader = os.open(path, os.O_RDWR)
+    os.write(reader, bytes(65536))
+    run.checked(stderr=os.open(path, os.O_WRONLY))
+    os.close(reader)
+
+
+SETUPS = {
+    "": lambda run, _: run.checked(),
+    "held-by-another": held_by_another,
+    "held-by-hdb-lock": hdb_lock,
+    "hdb-lock-of-dead-process": hdb_lock,
+    "held-by-flock": held_by_flock,
+    "two-runs-at-once": lambda run, _: run.checked(runs=2),
+    "stdout-full": lambda run, _: run.checked(stdout=open("/dev/full", "wb")),
+    "stdout-closed": lambda run, _: run.checked(preexec_fn=lambda: os.close(1)),
+    "stdout-broken-pipe": stdout_broken_pipe,
+    "stderr-full": lambda run, _: run.checked(stderr=open("/dev/full", "wb")),
+    "stderr-closes-early": stderr_closes_early,
+    "argv0-empty": lambda run, _: run.checked(argv0=""),
+    "fifo-at-lock": odd_lock,
+    "dir-at-lock": odd_lock,
+    "link-to-live-lock": odd_lock,
+    "stale-lock-of-other-user": odd_lock,
+    "signal-TERM": signal_mid_run,
+    "signal-INT": signal_mid_run,
+    "signal-HUP": signal_mid_run,
+    "signal-PIPE": signal_mid_run,
+    "stderr-stalled": stderr_stalled,
+}

@@ -1,0 +1,93 @@
+# SPDX-License-Identifier: MIT
+"""The engine's grammar over a small fixture table, and the real table's coverage."""
+import os
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import engine  # noqa: E402
+
+FIXTURE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fixture.txt")
+
+
+def table(text, suite, data=None):
+    with tempfile.NamedTemporaryFile("w", suffix=".txt") as f:
+        f.write(text)
+        f.flush()
+        return {s.name: s for s in engine.read_table(f.name, suite, data=data, version="9.8")}
+
+
+class Grammar(unittest.TestCase):
+    def setUp(self):
+        self.data = tempfile.mkdtemp()
+        with open(os.path.join(self.data, "tiny"), "wb") as f:
+            f.write(b"from a file")
+
+    def suite(self, name):
+        with open(FIXTURE) as f:
+            return table(f.read(), name, self.data)
+
+    def test_suite_line_wins_before_and_after_its_plain_line(self):
+        umockdev, wine, vm = (self.suite(s) for s in engine.SUITES)
+        self.assertEqual(umockdev["override_after"].expected, b"plain\t9.8\n")
+        self.assertEqual(wine["override_after"].expected, b"wine\\")
+        self.assertEqual([s["override_after"].status for s in (umockdev, wine, vm)], [[0], [0], [1]])
+        self.assertEqual(umockdev["override_before"].expected, b"umockdev\x1b")
+        self.assertEqual([s["override_before"].time for s in (umockdev, wine)], [[5, 6], [0, 900]])
+        # output-file and output are one expected output, whichever comes first.
+        self.assertEqual(wine["override_before"].expected, b"from a file")
+        self.assertEqual(vm["override_before"].expected, b"vm")
+
+    def test_repeatable_lines_add_and_devices_resolve(self):
+        umockdev, wine, vm = (self.suite(s) for s in engine.SUITES)
+        self.assertEqual(wine["override_after"].stderr_has, [b"one", b"two"])
+        self.assertEqual(umockdev["override_after"].stderr_has, [b"one"])
+        self.assertEqual(umockdev["override_after"].args, [b"-v"])
+        self.assertEqual(umockdev["override_after"].plays, {"ttyACM0": "reply"})
+        self.assertEqual([d.get("product") for d in umockdev["override_after"].devices], [b"A B", None])
+        self.assertEqual(wine["override_after"].devices[0]["product"], b"W")
+        self.assertEqual((vm["override_before"].skip, umockdev["override_before"].skip), ("not here", None))
+
+    def test_faults_name_their_line(self):
+        for line, fault in (("output a\\cb", "tbl:3: \\c is not one of"), ("arg \\0101", "tbl:3: \\0 is not"),
+                            ("stderr-has \\a", "tbl:3: \\a is not"), ("outptu x", "tbl:3: unknown line outptu"),
+                            ("status@qemu 1", "tbl:3: unknown suite qemu"),
+                            ("skip qemu why", "tbl:3: unknown suite qemu"), ("on nowhere", "tbl:3: no device set")):
+            text = "# table\nscenario s\n%s\nstatus 0\ntime 0 1\n" % line
+            with self.subTest(line=line), self.assertRaises(engine.TableError) as caught:
+                table(text, "umockdev")
+            self.assertIn(fault, str(caught.exception).replace(caught.exception.args[0].split(":")[0], "tbl"))
+
+    def test_judge_words_every_fault(self):
+        s = self.suite("umockdev")["override_after"]
+        o = engine.Outcome(1, b"other", b"", 901, ["the device saw nothing"])
+        self.assertEqual(engine.judge(s, o), [
+            "the device saw nothing", "exit status 1, expected 0",
+            "standard output b'other', expected b'plain\\t9.8\\n'", "ended 901 ms after the start, expected 0 to 900 ms",
+            "standard error lacks b'one'"])
+        ok = engine.Outcome(0, b"plain\t9.8\n", b"one and more", 950)
+        self.assertEqual(engine.judge(s, ok, slack_ms=50), [])
+        s.stderr_has = []
+        self.assertEqual(engine.judge(s, ok, slack_ms=50), ["wrote to standard error"])
+
+
+class RealTable(unittest.TestCase):
+    def test_every_scenario_is_played_and_its_setup_playable(self):
+        import umockdev
+        import vm
+        import wine
+        stages = {"umockdev": umockdev, "wine": wine, "vm": vm}
+        path = os.path.join(engine.HERE, "scenarios.txt")
+        by_suite = {suite: engine.read_table(path, suite) for suite in engine.SUITES}
+        for i, s in enumerate(by_suite["vm"]):
+            playing = [suite for suite in engine.SUITES if by_suite[suite][i].skip is None]
+            with self.subTest(scenario=s.name):
+                self.assertTrue(playing, "skipped by every suite")
+                for suite in playing:
+                    setup = by_suite[suite][i].setup.split(" ")[0]
+                    self.assertTrue(setup in stages[suite].SETUPS, "%s cannot play setup %s" % (suite, setup))
+
+
+if __name__ == "__main__":
+    unittest.main()
