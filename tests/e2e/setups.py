@@ -18,12 +18,26 @@ LOCK = "/var/lock/LCK..ttyACM0"
 class Run:
     """The checked run of the binary, and what it left: status, ms, problems."""
 
-    def __init__(self, binary, args, work):
-        self.binary, self.args, self.work = binary, args, work
+    def __init__(self, binary, args, work, root=None):
+        self.binary, self.args, self.work, self.root = binary, args, work, root
         self.out, self.err = (open(os.path.join(work, n), "ab") for n in ("out", "err"))
         self.status, self.ms, self.problems = None, 0, []
 
     def start(self, stdout=None, stderr=None, argv0=None, args=None, **popen):
+        if self.root:
+            # Into the root first, then drop to the user: subprocess would drop first.
+            ids = [popen.pop(k, None) for k in ("extra_groups", "group", "user")]
+            inner = popen.pop("preexec_fn", None)
+
+            def enter(root=self.root):
+                os.chroot(root)
+                os.chdir("/")
+                for change, value in zip((os.setgroups, os.setgid, os.setuid), ids):
+                    if value is not None:
+                        change(value)
+                if inner:
+                    inner()
+            popen["preexec_fn"] = enter
         return subprocess.Popen([self.binary if argv0 is None else argv0] + (self.args if args is None else args),
                                 executable=self.binary, stdout=stdout or self.out,
                                 stderr=stderr or self.err, **popen)
