@@ -86,6 +86,19 @@ foreach(source IN LISTS morvek_listed_sources)
     endif()
     list(APPEND morvek_seen_sources "${source}")
 endforeach()
+# Each service has its source for both systems: one built here is built on Windows too.
+foreach(pair "UNIX;WINDOWS" "WINDOWS;UNIX")
+    list(GET pair 0 here)
+    list(GET pair 1 there)
+    string(TOLOWER "${there}" folder)
+    foreach(source IN LISTS MORVEK_${here}_SOURCES)
+        get_filename_component(name "${source}" NAME)
+        list(FIND MORVEK_${there}_SOURCES "platform/${folder}/${name}" at)
+        if(at EQUAL -1)
+            string(APPEND morvek_source_errors "\n  ${source} has no platform/${folder}/${name}")
+        endif()
+    endforeach()
+endforeach()
 
 # No source includes a header of a layer above its own: app/ uses discovery/ and serial/,
 # which use platform/.

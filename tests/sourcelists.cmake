@@ -1,6 +1,7 @@
 # SPDX-License-Identifier: MIT
 # The check in cmake/sources.cmake, run on a copy of the program's folders: it passes on
-# them as they are, and fails on a source in no list and on an include of a layer above.
+# them as they are, and fails on a source in no list, a service built on one system only, a
+# listed source that is gone and an include of a layer above.
 # Usage: cmake -DSOURCE_DIR=<repository> -DWORK_DIR=<scratch folder> -P tests/sourcelists.cmake
 file(REMOVE_RECURSE "${WORK_DIR}")
 file(MAKE_DIRECTORY "${WORK_DIR}")
@@ -31,6 +32,15 @@ file(READ "${WORK_DIR}/platform/unix/devicepath.cpp" text)
 file(WRITE "${WORK_DIR}/platform/unix/devicepath.cpp" "#include \"app/morvek.h\"\n${text}")
 expect_check(fail "platform/unix/devicepath.cpp reaches up to app/")
 file(WRITE "${WORK_DIR}/platform/unix/devicepath.cpp" "${text}")
+
+# A service built on one system only.
+file(READ "${WORK_DIR}/cmake/sources.cmake" lists)
+string(REPLACE "    platform/windows/devicepath.cpp\n" "" one_sided "${lists}")
+file(WRITE "${WORK_DIR}/cmake/sources.cmake" "${one_sided}")
+file(REMOVE "${WORK_DIR}/platform/windows/devicepath.cpp")
+expect_check(fail "platform/unix/devicepath.cpp has no platform/windows/devicepath.cpp")
+file(WRITE "${WORK_DIR}/cmake/sources.cmake" "${lists}")
+file(COPY "${SOURCE_DIR}/platform/windows/devicepath.cpp" DESTINATION "${WORK_DIR}/platform/windows")
 
 # A listed source that is gone.
 file(REMOVE "${WORK_DIR}/serial/serialport.cpp")
