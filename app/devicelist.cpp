@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "devicelist.h"
 
 #include "app/morvek.h"
@@ -18,9 +19,9 @@ QByteArray deviceListText(const QList<DiscoveredDevice> &devices)
                                    ? QStringLiteral("location")
                                    : QStringLiteral("product");
         // Escaped as in the trace, so that no text a device gives can add a field or a line.
-        text += QStringList{slot, Trace::escaped(entry.portName),
+        text += QStringList{slot, Trace::escapedText(entry.portName),
                             Trace::escapedPath(SerialPort::systemPath(entry.portName)),
-                            Trace::escaped(entry.deviceId), source}
+                            Trace::escapedText(entry.deviceId), source}
                     .join(QLatin1Char('\t')) +
                 QLatin1Char('\n');
     }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef MORVEK_DEVICELIST_H
 #define MORVEK_DEVICELIST_H
 

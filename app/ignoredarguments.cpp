@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ignoredarguments.h"
 
 #include <QCommandLineParser>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef MORVEK_IGNOREDARGUMENTS_H
 #define MORVEK_IGNOREDARGUMENTS_H
 

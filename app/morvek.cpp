@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "morvek.h"
 
 #include "app/trace.h"
@@ -55,7 +56,7 @@ Morvek::Morvek(QObject *parent) : QObject(nullptr)
     // A coarse timer may fire up to 5% early; a device gets its whole second.
     replyTimer->setTimerType(Qt::PreciseTimer);
     replyTimer->setInterval(replyTimeoutMs);
-    connect(replyTimer, SIGNAL(timeout()), this, SLOT(replyTimeOut()));
+    connect(replyTimer, SIGNAL(timeout()), this, SLOT(replyOverdue()));
 }
 
 Morvek::~Morvek()
@@ -120,9 +121,9 @@ bool Morvek::openLine(SerialPort *port, const QString &name)
     const bool opened = port->openPort(name);
     if (trace) {
         if (opened) {
-            trace->opened(name, SerialPort::systemPath(name));
+            trace->opened(name, port->lastPath());
         } else {
-            trace->openFailed(name, SerialPort::systemPath(name), port->errorText());
+            trace->openFailed(name, port->lastPath(), port->errorText());
             trace->openFailureEnds();
         }
     }
@@ -136,7 +137,7 @@ void Morvek::sendCommand(SerialPort *port, const QString &text, bool armTimeout)
     if (armTimeout)
         replyTimer->start();
     if (trace)
-        trace->sent(port->lastPortName(), bytes, armTimeout);
+        trace->sent(port->lastPortName(), bytes, armTimeout ? replyTimeoutMs : 0);
 }
 
 void Morvek::deliver()
@@ -230,7 +231,7 @@ void Morvek::deviceGone2()
     endWithoutReading(deviceGoneStatus);
 }
 
-void Morvek::replyTimeOut()
+void Morvek::replyOverdue()
 {
     if (trace)
         trace->timedOut();

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef MORVEK_MORVEK_H
 #define MORVEK_MORVEK_H
 
@@ -20,6 +21,8 @@ class Morvek : public QObject
 public:
     // The exit status of a run whose reading could not be written to standard output.
     static constexpr int outputFailedStatus = 1;
+    // The exit status of a run that finds no device.
+    static constexpr int noDeviceStatus = -1;
     // How long a device has to answer, from the command that first asks it.
     static constexpr int replyTimeoutMs = 1000;
     // With --fail, the exit status of a query that prints no reading, by why. Apart from 1
@@ -55,7 +58,7 @@ private slots:
     void timeOut();
     void deviceGone1();
     void deviceGone2();
-    void replyTimeOut();
+    void replyOverdue();
     // A signal asks the run to end: it ends as any other, by that signal.
     void endSignalled(const QString &signalName);
 

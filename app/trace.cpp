@@ -1,6 +1,6 @@
+// SPDX-License-Identifier: MIT
 #include "trace.h"
 
-#include "app/morvek.h"
 #include "platform/processservices.h"
 
 namespace {
@@ -37,7 +37,7 @@ void Trace::takeQtMessages(Trace *trace)
 
 void Trace::qtMessage(const QString &message)
 {
-    line(QStringLiteral("Qt: %1").arg(escaped(message)));
+    line(QStringLiteral("Qt: %1").arg(escapedText(message)));
 }
 
 void Trace::line(const QString &text)
@@ -48,7 +48,7 @@ void Trace::line(const QString &text)
     broken = !writeStandardError(stamped.toUtf8());
 }
 
-QString Trace::escaped(const QByteArray &bytes)
+QString Trace::escapedBytes(const QByteArray &bytes)
 {
     QString text;
     for (const char byte : bytes) {
@@ -75,7 +75,7 @@ QString Trace::escaped(const QByteArray &bytes)
     return text;
 }
 
-QString Trace::escaped(const QString &text)
+QString Trace::escapedText(const QString &text)
 {
     QString safe;
     for (int i = 0; i < text.size(); ++i) {
@@ -89,7 +89,7 @@ QString Trace::escaped(const QString &text)
         switch (QChar::category(code)) {
         case QChar::Other_Control:
             // C0 and DEL, and the C1 controls, which terminals obey too.
-            safe += code < 0x80 ? escaped(QByteArray(1, char(code)))
+            safe += code < 0x80 ? escapedBytes(QByteArray(1, char(code)))
                                 : QStringLiteral("\\x%1").arg(code, 2, 16, QLatin1Char('0'));
             break;
         case QChar::Other_Format:
@@ -110,7 +110,8 @@ QString Trace::escaped(const QString &text)
 QString Trace::escapedPath(const QString &path)
 {
     const QString prefix = QStringLiteral("\\\\.\\");
-    return path.startsWith(prefix) ? prefix + escaped(path.mid(prefix.size())) : escaped(path);
+    return path.startsWith(prefix) ? prefix + escapedText(path.mid(prefix.size()))
+                                   : escapedText(path);
 }
 
 void Trace::ignoredArguments(const QStringList &arguments)
@@ -121,7 +122,7 @@ void Trace::ignoredArguments(const QStringList &arguments)
     QStringList quoted;
     for (const QString &argument : arguments)
         quoted << QLatin1Char('"') +
-                      escaped(argument).replace(QLatin1Char('"'), QStringLiteral("\\\"")) +
+                      escapedText(argument).replace(QLatin1Char('"'), QStringLiteral("\\\"")) +
                       QLatin1Char('"');
     line(QStringLiteral("ignored argument(s): %1").arg(quoted.join(QLatin1Char(' '))));
 }
@@ -131,62 +132,62 @@ void Trace::devicesFound(const QList<DeviceEntry> &devices)
     line(QStringLiteral("found %1 device(s)").arg(devices.size()));
     for (const DeviceEntry &device : devices)
         line(QStringLiteral("found %1, number \"%2\"")
-                 .arg(escaped(device.portName), escaped(device.deviceId)));
+                 .arg(escapedText(device.portName), escapedText(device.deviceId)));
 }
 
 void Trace::queryOrder(const DeviceEntry &first, const DeviceEntry &second)
 {
     if (second.portName.isEmpty()) {
-        line(QStringLiteral("query %1 alone").arg(escaped(first.portName)));
+        line(QStringLiteral("query %1 alone").arg(escapedText(first.portName)));
         return;
     }
     line(QStringLiteral("query %1 (number \"%2\") first, then %3 (number \"%4\")")
-             .arg(escaped(first.portName), escaped(first.deviceId), escaped(second.portName),
-                  escaped(second.deviceId)));
+             .arg(escapedText(first.portName), escapedText(first.deviceId),
+                  escapedText(second.portName), escapedText(second.deviceId)));
 }
 
 void Trace::opened(const QString &port, const QString &path)
 {
-    line(QStringLiteral("opened %1 as %2").arg(escaped(port), escapedPath(path)));
+    line(QStringLiteral("opened %1 as %2").arg(escapedText(port), escapedPath(path)));
 }
 
 void Trace::openFailed(const QString &port, const QString &path, const QString &reason)
 {
     line(QStringLiteral("cannot open %1 as %2: %3")
-             .arg(escaped(port), escapedPath(path), escaped(reason)));
+             .arg(escapedText(port), escapedPath(path), escapedText(reason)));
 }
 
-void Trace::sent(const QString &port, const QByteArray &bytes, bool deadlineSet)
+void Trace::sent(const QString &port, const QByteArray &bytes, int deadlineMs)
 {
-    if (deadlineSet) {
+    if (deadlineMs > 0) {
         deadlineSetAtMs = clock.elapsed();
         deadlinePort = port;
     }
     line(QStringLiteral("sent %1 bytes to %2: %3 (%4)")
              .arg(bytes.size())
-             .arg(escaped(port), escaped(bytes),
-                  deadlineSet
-                      ? QStringLiteral("reply deadline in %1 ms").arg(Morvek::replyTimeoutMs)
-                      : QStringLiteral("reply deadline unchanged")));
+             .arg(escapedText(port), escapedBytes(bytes),
+                  deadlineMs > 0 ? QStringLiteral("reply deadline in %1 ms").arg(deadlineMs)
+                                 : QStringLiteral("reply deadline unchanged")));
 }
 
 void Trace::received(const QString &port, const QByteArray &burst)
 {
     line(QStringLiteral("received %1 bytes from %2: %3")
              .arg(burst.size())
-             .arg(escaped(port), escaped(burst)));
+             .arg(escapedText(port), escapedBytes(burst)));
 }
 
 void Trace::reading(const QString &port, const QString &text)
 {
-    line(QStringLiteral("reading from %1: %2").arg(escaped(port), escaped(text.toLatin1())));
+    line(QStringLiteral("reading from %1: %2")
+             .arg(escapedText(port), escapedBytes(text.toLatin1())));
 }
 
 void Trace::deviceGone(const QString &port, bool runEnds)
 {
     line((runEnds ? QStringLiteral("end: device gone from %1")
                   : QStringLiteral("device gone from %1; waiting for the other device"))
-             .arg(escaped(port)));
+             .arg(escapedText(port)));
 }
 
 void Trace::answered()
@@ -198,7 +199,7 @@ void Trace::timedOut()
 {
     line(QStringLiteral("end: time-out after %1 ms without a reply from %2")
              .arg(clock.elapsed() - deadlineSetAtMs)
-             .arg(escaped(deadlinePort)));
+             .arg(escapedText(deadlinePort)));
 }
 
 void Trace::openFailureEnds()
@@ -208,7 +209,7 @@ void Trace::openFailureEnds()
 
 void Trace::outputFailed(const QString &reason)
 {
-    line(QStringLiteral("end: standard output failed: %1").arg(escaped(reason)));
+    line(QStringLiteral("end: standard output failed: %1").arg(escapedText(reason)));
 }
 
 void Trace::noDevice()

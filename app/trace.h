@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef MORVEK_TRACE_H
 #define MORVEK_TRACE_H
 
@@ -28,8 +29,9 @@ public:
     void queryOrder(const DeviceEntry &first, const DeviceEntry &second);
     void opened(const QString &port, const QString &path);
     void openFailed(const QString &port, const QString &path, const QString &reason);
-    // A command sent; deadlineSet tells whether it started the reply deadline.
-    void sent(const QString &port, const QByteArray &bytes, bool deadlineSet);
+    // A command sent; deadlineMs is the reply deadline it started, 0 when it left the
+    // deadline as it was.
+    void sent(const QString &port, const QByteArray &bytes, int deadlineMs);
     void received(const QString &port, const QByteArray &burst);
     void reading(const QString &port, const QString &text);
     void deviceGone(const QString &port, bool runEnds);
@@ -48,11 +50,11 @@ public:
     void listed(int devices);
 
     // Printable ASCII as it is; line ends, tabs, backslashes and every other byte escaped.
-    static QString escaped(const QByteArray &bytes);
+    static QString escapedBytes(const QByteArray &bytes);
     // A text from a device or the platform, made safe for one field of one line: as above
     // for ASCII and Latin-1 controls, other control and format characters as \u{HHHH},
     // any other character as it is.
-    static QString escaped(const QString &text);
+    static QString escapedText(const QString &text);
     // A path the line opens, escaped but for the device namespace prefix (\\.\) that the
     // line itself puts in front of a port name.
     static QString escapedPath(const QString &path);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Measures the CPU time of reading the USB serial devices from a generated device tree,
 // laid out as sysfs lays it out: the tool's two devices alone, then among many foreign USB
 // devices without ttys, then among foreign devices that each carry a ttyACM. Checks every
@@ -5,7 +6,7 @@
 // (alone, foreign, foreign-ttys), for timing a whole run under umockdev-run.
 // discoverybench [--devices N] [--ttys N] [--runs N] [--umockdev DIR]
 #include "discovery/devicediscovery.h"
-#include "platform/usbdevicetree.h"
+#include "platform/standin/usbdevicetree.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* Runs one program and reports what it alone cost: the wall time from just before its exec
  * to its exit, its peak resident memory and its exit status. It runs inside the testbed,
  * so the testbed's own start-up and replay threads are not counted.

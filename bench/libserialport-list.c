@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* What a general serial-port library spends on the question of morvek's discovery:
  * libserialport lists the serial ports and reads each one's USB ids and product string.
  * Prints "CPU_MICROSECONDS PORTS MATCHING" for that alone. */

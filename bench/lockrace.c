@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* Measures what is left of the gap between the held-port check and the open: another
  * serial program takes its HDB lock file at a random moment around the open, and each
  * run is sorted by who got the port.

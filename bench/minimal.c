@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* The same exchange as morvek's two-device run, in plain C with no discovery and no Qt:
  * the baseline that morvek's own cost is measured against.
  * minimal TTY1 TTY2 — query TTY1, then TTY2, print both first fields. */

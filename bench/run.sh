@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Times morvek's two-device run on simulated devices, built with Debian's Qt and as the
 # twin of the single-file binary (static Qt, the C library shared: umockdev's preloaded
 # library cannot reach into the fully static one), against bench/minimal.c, a plain C

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-compiling for 64-bit ARM Linux (Debian arm64); see cmake/debian-cross.cmake.
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 set(MORVEK_TRIPLET aarch64-linux-gnu)

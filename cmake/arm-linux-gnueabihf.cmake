@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-compiling for 32-bit ARM Linux (Debian armhf: ARMv7 with hard float, Raspberry Pi 2
 # and later); see cmake/debian-cross.cmake. Debian's compiler defaults to ARMv7-A, Thumb-2
 # and VFPv3-D16, the architecture's baseline.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-compiling for a Debian architecture with Debian's cross toolchain
 # (g++-${MORVEK_TRIPLET}) against the multiarch Qt of the build machine (qtbase5-dev:ARCH
 # libqt5serialport5-dev:ARCH); scripts/build-arm installs both. Included by the toolchain

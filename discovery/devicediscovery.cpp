@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "devicediscovery.h"
 
 #include "platform/setupapi.h"

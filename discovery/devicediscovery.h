@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef MORVEK_DEVICEDISCOVERY_H
 #define MORVEK_DEVICEDISCOVERY_H
 

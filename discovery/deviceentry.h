@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef MORVEK_DEVICEENTRY_H
 #define MORVEK_DEVICEENTRY_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "propertyconversion.h"
 
 #include "platform/setupapi.h"

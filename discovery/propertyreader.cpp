@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "propertyreader.h"
 
 #include "propertyconversion.h"

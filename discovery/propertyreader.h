@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef MORVEK_PROPERTYREADER_H
 #define MORVEK_PROPERTYREADER_H
 

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Writes the Debian package's changelog, in Debian's format, from CHANGELOG.md: one entry per
 # "## VERSION — YYYY-MM-DD" heading, one "*" item per "- " item, reflowed to fit 80 columns.
 # Fails when the newest entry is not the version being packaged, so the two cannot drift.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The Debian package: `cpack -G DEB` in the build folder, or scripts/package-deb.
 # Included from the top-level CMakeLists.txt on Linux, after the install rules of the
 # binary and the udev rule.

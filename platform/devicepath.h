@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef MORVEK_DEVICEPATH_H
 #define MORVEK_DEVICEPATH_H
 

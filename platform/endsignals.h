@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef MORVEK_ENDSIGNALS_H
 #define MORVEK_ENDSIGNALS_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef MORVEK_SETUPAPI_H
 #define MORVEK_SETUPAPI_H
 
@@ -19,7 +20,7 @@
 #include <usbiodef.h>
 // clang-format on
 #else
-#include "platform/setupapi_standin.h"
+#include "platform/standin/setupapi_standin.h"
 #endif
 
 #endif

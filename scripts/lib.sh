@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Sourced by the scripts: what several of them need to agree on.
 
 # Where built inputs (the Qt kits, kernels, the Wine prefix) are kept between runs.

@@ -1,7 +1,8 @@
+// SPDX-License-Identifier: MIT
 #include "serialport.h"
 
 #include "platform/devicepath.h"
-#include "platform/portlock.h"
+#include "platform/portholdercheck.h"
 
 #include <QSerialPort>
 
@@ -83,15 +84,15 @@ bool SerialPort::openPort(const QString &name)
     serial->setParity(tableValue(parityTable, settings.parityIndex));
     serial->setStopBits(tableValue(stopBitsTable, settings.stopBitsIndex));
     serial->setFlowControl(tableValue(flowControlTable, settings.flowControlIndex));
-    const QString path = systemPath(name);
+    path = systemPath(name);
     serial->setPortName(path);
     // Qt Serial Port respects only its own lock files (and takes a lock file in any other
     // format for a stale one), so another program's hold is looked for around the open.
-    PortLock lock;
-    heldBy = lock.holderBeforeOpen(path);
+    PortHolderCheck holders;
+    heldBy = holders.holderBeforeOpen(path);
     portOpen = heldBy.isEmpty() && serial->open(QIODevice::ReadWrite);
     if (portOpen) {
-        heldBy = lock.holderAfterOpen(*serial);
+        heldBy = holders.holderAfterOpen(*serial);
         if (!heldBy.isEmpty()) {
             serial->close();
             portOpen = false;

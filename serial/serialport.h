@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef MORVEK_SERIALPORT_H
 #define MORVEK_SERIALPORT_H
 
@@ -44,6 +45,8 @@ public:
     // Read-only views of the state, for callers that want to inspect it.
     bool isPortOpen() const { return portOpen; }
     QString lastPortName() const { return portName; }
+    // The path that the last openPort opened, or tried to.
+    QString lastPath() const { return path; }
 
 signals:
     void readComm();
@@ -57,6 +60,7 @@ private slots:
 private:
     QSerialPort *serial;
     QString portName;
+    QString path;
     bool portOpen;
     LineSettings settings;
     QString heldBy;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs the query controller on the devices named on the command line, as start-up would
 // after discovery: controllerharness [--fail] PORT1 ID1 [PORT2 ID2 [...]].
 #include "app/morvek.h"

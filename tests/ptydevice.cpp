@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ptydevice.h"
 
 #include <QCoreApplication>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef MORVEK_TESTS_PTYDEVICE_H
 #define MORVEK_TESTS_PTYDEVICE_H
 

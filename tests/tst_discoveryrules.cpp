@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "discovery/devicediscovery.h"
 
 #include <QtTest>

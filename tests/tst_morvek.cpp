@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/ignoredarguments.h"
 #include "app/morvek.h"
 #include "app/trace.h"
@@ -239,7 +240,7 @@ void MorvekTest::traceEscaping()
 {
     QFETCH(QByteArray, bytes);
     QFETCH(QString, text);
-    QCOMPARE(Trace::escaped(bytes), text);
+    QCOMPARE(Trace::escapedBytes(bytes), text);
 }
 
 void MorvekTest::textEscaping_data()
@@ -268,7 +269,7 @@ void MorvekTest::textEscaping()
     QFETCH(QString, text);
     QFETCH(QString, escaped);
     const bool path = QByteArray(QTest::currentDataTag()).startsWith("path");
-    QCOMPARE(path ? Trace::escapedPath(text) : Trace::escaped(text), escaped);
+    QCOMPARE(path ? Trace::escapedPath(text) : Trace::escapedText(text), escaped);
 }
 
 void MorvekTest::ignoredArguments_data()

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "discovery/propertyconversion.h"
 #include "platform/setupapi.h"
 

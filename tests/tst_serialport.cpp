@@ -1,5 +1,6 @@
+// SPDX-License-Identifier: MIT
 #include "platform/devicepath.h"
-#include "platform/portlock.h"
+#include "platform/portholdercheck.h"
 #include "ptydevice.h"
 #include "serial/serialport.h"
 
@@ -423,8 +424,8 @@ void SerialPortTest::lockTakenBetweenCheckAndOpen()
 {
     PtyDevice device;
     const QString lockPath = "/var/lock/LCK.." + device.slavePath().mid(5).replace('/', '_');
-    PortLock lock;
-    QCOMPARE(lock.holderBeforeOpen(device.slavePath()), QString());
+    PortHolderCheck holders;
+    QCOMPARE(holders.holderBeforeOpen(device.slavePath()), QString());
     // Another program locks the port in the moment before the open, as lockdev does.
     QFile rival(lockPath);
     if (!rival.open(QIODevice::WriteOnly | QIODevice::NewOnly))
@@ -437,7 +438,7 @@ void SerialPortTest::lockTakenBetweenCheckAndOpen()
     // Qt Serial Port takes the rival's lock file for stale and opens all the same: the port
     // is the rival's, and the open must count as failed.
     if (line.open(QIODevice::ReadWrite))
-        QVERIFY(lock.holderAfterOpen(line).contains("another program locked the port"));
+        QVERIFY(holders.holderAfterOpen(line).contains("another program locked the port"));
 }
 
 QTEST_GUILESS_MAIN(SerialPortTest)

@@ -1,9 +1,10 @@
+// SPDX-License-Identifier: MIT
 // Runs under umockdev-run with a simulated device tree; MORVEK_EXPECTED names a file with
 // the devices findDevices() must return, one "PORT ID" line each, in order.
 #include "discovery/devicediscovery.h"
 #include "discovery/propertyreader.h"
 #include "platform/setupapi.h"
-#include "platform/usbdevicetree.h"
+#include "platform/standin/usbdevicetree.h"
 
 #include <QDir>
 #include <QFile>

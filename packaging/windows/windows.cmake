@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The Windows exe's resources (version information, application manifest) and the zip for
 # users: `cpack -G ZIP` in the build folder, or scripts/package-windows. Included from the
 # top-level CMakeLists.txt on Windows, after the install rule of the binary.

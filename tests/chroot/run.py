@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Runs a morvek binary inside another distribution's root with chroot, a case at a time.
 
 run.py ROOT BINARY VERSION SYSFS-ONE

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """The scenario engine: reads scenarios.txt as one suite sees it, judges each run's outcome
 with one wording, and drives a suite's stage (umockdev.py, wine.py, vm.py), which only sets
 up and runs.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The device side of the Wine and VM stages: plays the .script files of tests/data on pty
 masters or gadget serial ports, with the semantics of umockdev's script replay:
 

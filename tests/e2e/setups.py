@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The setups of the scenario table, played around the checked run inside the umockdev
 testbed and inside the VM: SETUPS maps each name to a function of the run and the setup line.
 """

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The engine's grammar over a small fixture table, and the real table's coverage."""
 import os
 import sys

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The umockdev stage: the Linux binary on simulated devices (tests/data/SET.umockdev), each
 device's script played by umockdev-run. Inside the testbed this file runs again, as
 umockdev.py WORK BINARY TABLE NAME: it plays the scenario's setup and leaves the outcome in WORK.

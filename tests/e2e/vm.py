@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The VM stage: the Linux binary on the real kernel in QEMU (scripts/test-kernel), on
 CDC-ACM gadgets of dummy_hcd. Inside the VM, the init runs this file as
 vm.py test [NAME] | record: it plugs each scenario's devices, plays their scripts and the

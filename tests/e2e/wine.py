@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The Wine stage: morvek.exe on simulated devices. Each scenario's devices are written into
 Wine's registry (the SetupAPI view), each dosdevices/comN is linked to a pseudo-terminal
 whose master the device player (player.py) plays. Wine must be up (scripts/test-windows keeps one

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target: property bytes of any length and any type code must convert without
 // reading past the bytes received, and texts never hold more code units than were sent.
 #include "discovery/propertyconversion.h"

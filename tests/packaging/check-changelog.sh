@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The Debian changelog made from CHANGELOG.md: the project's own one converts for its VERSION
 # within 80 columns, and malformed ones fail the build instead of shipping a wrong changelog.
 # check-changelog.sh CONVERTER CHANGELOG.md VERSION

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs the Debian package into a throw-away root with dpkg and checks the files and their
 # modes, the computed dependencies, the installed binary and what the maintainer scripts ask
 # of udev. check-deb.sh PACKAGE.deb, or check-deb.sh --cpack CPACK BUILD-DIR to make the

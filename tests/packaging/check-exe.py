@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Checks morvek.exe as it ships: it imports only Windows' own DLLs, its version resource
 (what Explorer shows) holds VERSION and LICENSE's holder, and its manifest (what Windows
 reads when it starts the exe) asks for no elevation and names Windows 10 and 11.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs udev's own rule engine (udevadm test) over a simulated device with only the given
 # rule file loaded, and checks whether the rule applied.
 # check-rule.sh RULE-FILE DEVICES.umockdev TTY (--applies | --does-not-apply)

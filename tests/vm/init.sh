@@ -1,4 +1,5 @@
 #!/bin/busybox sh
+# SPDX-License-Identifier: MIT
 # The VM suite's init (PID 1, busybox sh): mounts what the suite needs, loads the USB gadget
 # and host modules, and hands over to the VM stage (/vm/tests/e2e/vm.py), which plays the
 # scenarios on CDC-ACM gadgets of dummy_hcd and prints a record of each run; then powers off.

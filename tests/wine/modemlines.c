@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* Preloaded into Wine by the Wine suite. A Linux pseudo-terminal has no modem lines, so
  * TIOCMGET fails on it, and Wine then ends every wait for a serial event at once. On a
  * pty slave this answers the modem-line ioctls as a quiet line would: DSR, CTS and DCD up,

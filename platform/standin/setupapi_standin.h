@@ -1,10 +1,11 @@
+// SPDX-License-Identifier: MIT
 #ifndef MORVEK_SETUPAPI_STANDIN_H
 #define MORVEK_SETUPAPI_STANDIN_H
 
 // Stand-in for the SetupAPI calls that device discovery makes, for platforms other than
 // Windows, with the names, integer sizes, constants and documented results of the Windows
 // SDK; text properties are UTF-16LE as on Windows. The one set it opens holds the USB
-// devices that carry a CDC-ACM tty (platform/usbdevicetree.h); other arguments are refused.
+// devices that carry a CDC-ACM tty (platform/standin/usbdevicetree.h); other arguments are refused.
 
 #include <cstdint>
 

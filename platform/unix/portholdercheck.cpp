@@ -1,24 +1,5 @@
-#include "portlock.h"
-
-#include <QtGlobal>
-
-#ifdef Q_OS_WIN
-
-PortLock::~PortLock() = default;
-
-QString PortLock::holderBeforeOpen(const QString &path)
-{
-    Q_UNUSED(path)
-    return QString();
-}
-
-QString PortLock::holderAfterOpen(const QSerialPort &line)
-{
-    Q_UNUSED(line)
-    return QString();
-}
-
-#else
+// SPDX-License-Identifier: MIT
+#include "platform/portholdercheck.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -318,7 +299,7 @@ QString flockHolderText(int fd)
 
 } // namespace
 
-PortLock::~PortLock()
+PortHolderCheck::~PortHolderCheck()
 {
     releaseOwnLock();
     if (watch >= 0)
@@ -326,14 +307,14 @@ PortLock::~PortLock()
     closeProbe();
 }
 
-void PortLock::closeProbe()
+void PortHolderCheck::closeProbe()
 {
     if (probe >= 0)
         close(probe);
     probe = -1;
 }
 
-void PortLock::releaseOwnLock()
+void PortHolderCheck::releaseOwnLock()
 {
     if (ownLock < 0)
         return;
@@ -348,7 +329,7 @@ void PortLock::releaseOwnLock()
     ownLock = -1;
 }
 
-QString PortLock::holderBeforeOpen(const QString &path)
+QString PortHolderCheck::holderBeforeOpen(const QString &path)
 {
     const QByteArray name = lockFileName(path);
     const QByteArray ownPath = qtLockDirectory() + '/' + name;
@@ -408,7 +389,7 @@ QString PortLock::holderBeforeOpen(const QString &path)
     return holder;
 }
 
-bool PortLock::lockTakenDuringOpen()
+bool PortHolderCheck::lockTakenDuringOpen()
 {
     if (watch < 0)
         return false;
@@ -432,7 +413,7 @@ bool PortLock::lockTakenDuringOpen()
     return overflow || created > 1;
 }
 
-QString PortLock::holderAfterOpen(const QSerialPort &line)
+QString PortHolderCheck::holderAfterOpen(const QSerialPort &line)
 {
     if (lockTakenDuringOpen()) {
         closeProbe();
@@ -445,5 +426,3 @@ QString PortLock::holderAfterOpen(const QSerialPort &line)
     closeProbe();
     return holder;
 }
-
-#endif

@@ -1,6 +1,7 @@
-#include "setupapi_standin.h"
+// SPDX-License-Identifier: MIT
+#include "platform/standin/setupapi_standin.h"
 
-#include "usbdevicetree.h"
+#include "platform/standin/usbdevicetree.h"
 
 #include <QByteArray>
 
@@ -50,8 +51,8 @@ const UsbSerialDevice *deviceOf(HDEVINFO handle, const SP_DEVINFO_DATA *data)
 
 // Both property reads: type and size are reported either way, and the value is copied
 // only into a buffer that holds all of it.
-BOOL deliver(DWORD type, const QByteArray &value, DWORD *typeOut, PBYTE buffer, DWORD bufferSize,
-             PDWORD requiredSize)
+BOOL returnProperty(DWORD type, const QByteArray &value, DWORD *typeOut, PBYTE buffer,
+                    DWORD bufferSize, PDWORD requiredSize)
 {
     if (typeOut)
         *typeOut = type;
@@ -93,14 +94,15 @@ BOOL SetupDiGetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA 
 {
     const UsbSerialDevice *device = deviceOf(DeviceInfoSet, DeviceInfoData);
     if (device && Property == SPDRP_HARDWAREID)
-        return deliver(REG_MULTI_SZ, encodeTextList(device->hardwareIds), PropertyRegDataType,
-                       PropertyBuffer, PropertyBufferSize, RequiredSize);
+        return returnProperty(REG_MULTI_SZ, encodeTextList(device->hardwareIds),
+                              PropertyRegDataType, PropertyBuffer, PropertyBufferSize,
+                              RequiredSize);
     if (device && Property == SPDRP_FRIENDLYNAME)
-        return deliver(REG_SZ, encodeText(device->friendlyName), PropertyRegDataType,
-                       PropertyBuffer, PropertyBufferSize, RequiredSize);
+        return returnProperty(REG_SZ, encodeText(device->friendlyName), PropertyRegDataType,
+                              PropertyBuffer, PropertyBufferSize, RequiredSize);
     if (device && Property == SPDRP_LOCATION_INFORMATION && device->location)
-        return deliver(REG_SZ, encodeText(*device->location), PropertyRegDataType, PropertyBuffer,
-                       PropertyBufferSize, RequiredSize);
+        return returnProperty(REG_SZ, encodeText(*device->location), PropertyRegDataType,
+                              PropertyBuffer, PropertyBufferSize, RequiredSize);
     return 0;
 }
 
@@ -115,8 +117,8 @@ BOOL SetupDiGetDevicePropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceIn
         return 0;
     // Read when asked for, which only a tool's device is.
     const std::optional<QString> product = usbProductString(device->dir);
-    return product && deliver(DEVPROP_TYPE_STRING, encodeText(*product), PropertyType,
-                              PropertyBuffer, PropertyBufferSize, RequiredSize);
+    return product && returnProperty(DEVPROP_TYPE_STRING, encodeText(*product), PropertyType,
+                                     PropertyBuffer, PropertyBufferSize, RequiredSize);
 }
 
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet)

@@ -1,8 +1,6 @@
-#include "devicepath.h"
+// SPDX-License-Identifier: MIT
+#include "platform/devicepath.h"
 
-#include <QtGlobal>
-
-#ifndef Q_OS_WIN
 namespace {
 
 // COM<n> with n from 1 to 999999999, no leading zero, ASCII digits only; 0 when the text is
@@ -23,13 +21,9 @@ long long comPortNumber(const QString &text)
 }
 
 } // namespace
-#endif
 
 QString nativePortPath(const QString &windowsPath)
 {
-#ifdef Q_OS_WIN
-    return windowsPath;
-#else
     static const QString prefix = QStringLiteral("\\\\.\\");
     QString rest = windowsPath;
     if (rest.startsWith(prefix))
@@ -39,5 +33,4 @@ QString nativePortPath(const QString &windowsPath)
     if (const long long number = comPortNumber(rest))
         return QStringLiteral("/dev/ttyACM%1").arg(number - 1);
     return rest;
-#endif
 }

@@ -1,4 +1,5 @@
-#include "usbdevicetree.h"
+// SPDX-License-Identifier: MIT
+#include "platform/standin/usbdevicetree.h"
 
 #include <QDir>
 #include <QFile>

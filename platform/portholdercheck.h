@@ -1,5 +1,6 @@
-#ifndef MORVEK_PORTLOCK_H
-#define MORVEK_PORTLOCK_H
+// SPDX-License-Identifier: MIT
+#ifndef MORVEK_PORTHOLDERCHECK_H
+#define MORVEK_PORTHOLDERCHECK_H
 
 #include <QByteArray>
 #include <QSerialPort>
@@ -14,13 +15,13 @@
 // regular file; an exclusive flock on the tty; a tty already in exclusive mode (TIOCEXCL),
 // which only root can open at all. Windows opens COM ports exclusively, so there is nothing
 // to look for there.
-class PortLock
+class PortHolderCheck
 {
 public:
-    PortLock() = default;
-    ~PortLock();
-    PortLock(const PortLock &) = delete;
-    PortLock &operator=(const PortLock &) = delete;
+    PortHolderCheck() = default;
+    ~PortHolderCheck();
+    PortHolderCheck(const PortHolderCheck &) = delete;
+    PortHolderCheck &operator=(const PortHolderCheck &) = delete;
 
     // Before the line is opened, with the path that is about to be opened. Holds the
     // line's lock file while it looks, and lets it go last, for Qt Serial Port to take.

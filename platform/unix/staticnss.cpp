@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Linked only into the fully static single-file Linux binary, which is linked with
 // --wrap=getpwuid_r and --wrap=getgrgid_r (CMakeLists.txt, MORVEK_SINGLE_FILE). The C
 // library answers those through NSS, whose modules it loads at run time from the glibc

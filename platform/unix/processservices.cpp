@@ -1,16 +1,12 @@
-#include "processservices.h"
+// SPDX-License-Identifier: MIT
+#include "platform/processservices.h"
 
-#include "endsignals.h"
+#include "platform/endsignals.h"
 
-#include <QtGlobal>
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
-#ifdef Q_OS_WIN
-#include <fcntl.h>
-#include <io.h>
-#else
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -21,11 +17,9 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#endif
 
 void openMissingStandardStreams()
 {
-#ifndef Q_OS_WIN
     for (int fd = 0; fd <= 2; ++fd) {
         if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
             continue;
@@ -35,24 +29,16 @@ void openMissingStandardStreams()
         if (opened != fd && opened >= 0)
             close(opened);
     }
-#endif
-    // Windows keeps standard handles apart from the descriptors that files and the event
-    // loop use, so nothing can take their place there.
 }
 
 bool writeStandardOutput(const QByteArray &bytes)
 {
-#ifdef Q_OS_WIN
-    // Text mode would turn every line feed of a reply into CR LF.
-    _setmode(_fileno(stdout), _O_BINARY);
-#endif
     const size_t size = size_t(bytes.size());
     const bool written = std::fwrite(bytes.constData(), 1, size, stdout) == size;
     const bool flushed = std::fflush(stdout) == 0;
     return written && flushed && !std::ferror(stdout);
 }
 
-#ifndef Q_OS_WIN
 namespace {
 
 // How long one write of the trace may wait for its reader. Past that the trace ends and
@@ -148,14 +134,9 @@ ssize_t boundedWrite(const StandardError &error, const char *data, size_t size, 
 }
 
 } // namespace
-#endif
 
 bool writeStandardError(const QByteArray &bytes)
 {
-#ifdef Q_OS_WIN
-    const size_t size = size_t(bytes.size());
-    return std::fwrite(bytes.constData(), 1, size, stderr) == size && std::fflush(stderr) == 0;
-#else
     // SIGPIPE is held back while writing, and one that the write raised is taken away
     // before it is let through again; the signal's disposition stays as the caller set it.
     // errno is kept too: the trace is written between a failure and its report.
@@ -197,7 +178,6 @@ bool writeStandardError(const QByteArray &bytes)
     pthread_sigmask(SIG_SETMASK, &oldMask, nullptr);
     errno = callersErrno;
     return left == 0;
-#endif
 }
 
 void endProcess(int status)
@@ -205,22 +185,4 @@ void endProcess(int status)
     std::fflush(stdout);
     endByCaughtSignal();
     std::exit(status);
-}
-
-QString minusOneStatusText()
-{
-#ifdef Q_OS_WIN
-    return QStringLiteral("-1");
-#else
-    return QStringLiteral("255");
-#endif
-}
-
-QStringList platformHelpArguments()
-{
-#ifdef Q_OS_WIN
-    return {QStringLiteral("/?"), QStringLiteral("-?")};
-#else
-    return {};
-#endif
 }

@@ -1,19 +1,7 @@
-#include "endsignals.h"
+// SPDX-License-Identifier: MIT
+#include "platform/endsignals.h"
 
 #include <QSocketNotifier>
-#include <QtGlobal>
-
-#ifdef Q_OS_WIN
-
-EndSignals::EndSignals(QObject *parent) : QObject(parent) {}
-
-EndSignals::~EndSignals() = default;
-
-void EndSignals::takeSignal() {}
-
-void endByCaughtSignal() {}
-
-#else
 
 #include <cerrno>
 #include <csignal>
@@ -98,5 +86,3 @@ void endByCaughtSignal()
     // Not reached for any of these signals; the shell's form of the status all the same.
     _exit(128 + signalNumber);
 }
-
-#endif

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef MORVEK_USBDEVICETREE_H
 #define MORVEK_USBDEVICETREE_H
 

@@ -1,0 +1,7 @@
+// SPDX-License-Identifier: MIT
+#include "platform/devicepath.h"
+
+QString nativePortPath(const QString &windowsPath)
+{
+    return windowsPath;
+}

@@ -1,0 +1,35 @@
+// SPDX-License-Identifier: MIT
+#include "platform/processservices.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <io.h>
+
+void openMissingStandardStreams()
+{
+    // Windows keeps standard handles apart from the descriptors that files and the event
+    // loop use, so nothing can take their place there.
+}
+
+bool writeStandardOutput(const QByteArray &bytes)
+{
+    // Text mode would turn every line feed of a reply into CR LF.
+    _setmode(_fileno(stdout), _O_BINARY);
+    const size_t size = size_t(bytes.size());
+    const bool written = std::fwrite(bytes.constData(), 1, size, stdout) == size;
+    const bool flushed = std::fflush(stdout) == 0;
+    return written && flushed && !std::ferror(stdout);
+}
+
+bool writeStandardError(const QByteArray &bytes)
+{
+    const size_t size = size_t(bytes.size());
+    return std::fwrite(bytes.constData(), 1, size, stderr) == size && std::fflush(stderr) == 0;
+}
+
+void endProcess(int status)
+{
+    std::fflush(stdout);
+    std::exit(status);
+}
