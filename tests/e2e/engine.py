@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: MIT
 """The scenario engine: reads scenarios.txt as one suite sees it, judges each run's outcome
-with one wording, and drives a suite's stage (umockdev.py, wine.py, vm.py), which only sets
-up and runs.
+with one wording, and drives a suite's stage (umockdev.py, wine.py, vm.py, chroot.py),
+which only sets up and runs.
 
 engine.py SUITE [--only NAME] [STAGE OPTIONS]   prints "ok", "FAIL" or "skip" per scenario
 and "N passed, M failed, K skipped"; with --only, a skipped scenario exits 77.
@@ -15,7 +15,7 @@ import re
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SUITES = ("umockdev", "wine", "vm")
+SUITES = ("umockdev", "wine", "vm", "chroot")
 REPEATABLE = {"play", "arg", "stderr-has", "stdout-has", "skip"}
 KEYS = REPEATABLE | {"on", "output", "output-file", "status", "time", "setup"}
 DEVICE_KEYS = {"tty", "id", "product", "location", "com", "functions"}
@@ -94,9 +94,9 @@ def read_table(path, suite, data=None, version=None):
             text = lambda: unescape(value, where, version)  # noqa: E731
             if key == "skip":
                 who, _, why = value.partition(" ")
-                if who not in SUITES:
+                if set(who.split(",")) - set(SUITES):
                     raise TableError("%s: unknown suite %s" % (where, who))
-                s.skip = why if who == suite else s.skip
+                s.skip = why if suite in who.split(",") else s.skip
             elif key == "on":
                 if value != "none" and value not in sets:
                     raise TableError("%s: no device set %s" % (where, value))

@@ -1,5 +1,5 @@
 # SPDX-License-Identifier: MIT
-"""The device side of the Wine and VM stages: plays the .script files of tests/data on pty
+"""The device side of the Wine, chroot and VM stages: plays the .script files of tests/data on pty
 masters or gadget serial ports, with the semantics of umockdev's script replay:
 
     w DELAY BYTES   wait for the program to write BYTES (a different byte is a fault)
@@ -8,11 +8,13 @@ masters or gadget serial ports, with the semantics of umockdev's script replay:
 BYTES use umockdev's escapes: ^` is a caret, ^X any other is the byte X - 64.
 """
 import os
+import pty
 import re
 import select
 import termios
 import threading
 import time
+import tty
 
 
 def read_script(path):
@@ -37,6 +39,19 @@ def line_faults(fd):
         ("not 8 data bits", cflag & termios.CSIZE != termios.CS8),
         ("parity on", cflag & termios.PARENB), ("two stop bits", cflag & termios.CSTOPB),
         ("flow control on", cflag & termios.CRTSCTS or iflag & (termios.IXON | termios.IXOFF))) if bad]
+
+
+def pseudo_terminal(device_player, name, script):
+    """A new pty whose master the player plays SCRIPT on; its line starts from wrong
+    settings, so that the player sees what the program set. Its master and slave."""
+    master, slave = pty.openpty()
+    tty.setraw(slave)
+    attrs = termios.tcgetattr(slave)
+    attrs[2] = (attrs[2] & ~termios.CSIZE) | termios.CS7 | termios.PARENB | termios.CRTSCTS
+    attrs[4] = attrs[5] = termios.B9600
+    termios.tcsetattr(slave, termios.TCSANOW, attrs)
+    device_player.add(name, master, script, check_line=True)
+    return master, slave
 
 
 class Player(threading.Thread):

@@ -1,6 +1,7 @@
 # SPDX-License-Identifier: MIT
 """The setups of the scenario table, played around the checked run inside the umockdev
-testbed and inside the VM: SETUPS maps each name to a function of the run and the setup line.
+testbed, the chroot and the VM: SETUPS maps each name to a function of the run and the setup
+line.
 """
 import fcntl
 import glob
@@ -22,6 +23,7 @@ class Run:
         self.binary, self.args, self.work, self.root = binary, args, work, root
         self.out, self.err = (open(os.path.join(work, n), "ab") for n in ("out", "err"))
         self.status, self.ms, self.problems = None, 0, []
+        self.released = lambda: None  # a stage that holds the ttys open resets them here
 
     def start(self, stdout=None, stderr=None, argv0=None, args=None, **popen):
         if self.root:
@@ -223,6 +225,23 @@ def stderr_stalled(run, _):
     os.close(reader)
 
 
+def killed_while_waiting(run, _):
+    first = run.start(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, args=[])
+    if not wait_for(lambda: run.player.asked):
+        run.problems.append("the first run asked nothing")
+    first.kill()
+    first.wait()
+    run.released()
+    run.checked()
+
+
+def unprivileged(run, _):
+    for path in glob.glob("/dev/ttyACM*"):
+        os.chown(path, 0, 0)
+        os.chmod(path, 0o600)
+    run.checked(user=65534, group=65534, extra_groups=[])
+
+
 SETUPS = {
     "": lambda run, _: run.checked(),
     "held-by-another": held_by_another,
@@ -246,3 +265,5 @@ SETUPS = {
     "signal-PIPE": signal_mid_run,
     "stderr-stalled": stderr_stalled,
 }
+# Where the stage plays the devices itself (run.player) and may change the ttys' owners.
+PLAYED = dict(SETUPS, unprivileged=unprivileged, **{"killed-while-waiting": killed_while_waiting})

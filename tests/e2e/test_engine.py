@@ -29,7 +29,7 @@ class Grammar(unittest.TestCase):
             return table(f.read(), name, self.data)
 
     def test_suite_line_wins_before_and_after_its_plain_line(self):
-        umockdev, wine, vm = (self.suite(s) for s in engine.SUITES)
+        umockdev, wine, vm = (self.suite(s) for s in ("umockdev", "wine", "vm"))
         self.assertEqual(umockdev["override_after"].expected, b"plain\t9.8\n")
         self.assertEqual(wine["override_after"].expected, b"wine\\")
         self.assertEqual([s["override_after"].status for s in (umockdev, wine, vm)], [[0], [0], [1]])
@@ -40,20 +40,22 @@ class Grammar(unittest.TestCase):
         self.assertEqual(vm["override_before"].expected, b"vm")
 
     def test_repeatable_lines_add_and_devices_resolve(self):
-        umockdev, wine, vm = (self.suite(s) for s in engine.SUITES)
+        umockdev, wine, vm = (self.suite(s) for s in ("umockdev", "wine", "vm"))
         self.assertEqual(wine["override_after"].stderr_has, [b"one", b"two"])
         self.assertEqual(umockdev["override_after"].stderr_has, [b"one"])
         self.assertEqual(umockdev["override_after"].args, [b"-v"])
         self.assertEqual(umockdev["override_after"].plays, {"ttyACM0": "reply"})
         self.assertEqual([d.get("product") for d in umockdev["override_after"].devices], [b"A B", None])
         self.assertEqual(wine["override_after"].devices[0]["product"], b"W")
-        self.assertEqual((vm["override_before"].skip, umockdev["override_before"].skip), ("not here", None))
+        self.assertEqual([self.suite(s)["override_before"].skip for s in ("vm", "chroot", "umockdev")],
+                         ["not here", "not here", None])
 
     def test_faults_name_their_line(self):
         for line, fault in (("output a\\cb", "tbl:3: \\c is not one of"), ("arg \\0101", "tbl:3: \\0 is not"),
                             ("stderr-has \\a", "tbl:3: \\a is not"), ("outptu x", "tbl:3: unknown line outptu"),
                             ("status@qemu 1", "tbl:3: unknown suite qemu"),
-                            ("skip qemu why", "tbl:3: unknown suite qemu"), ("on nowhere", "tbl:3: no device set")):
+                            ("skip qemu why", "tbl:3: unknown suite qemu"),
+                            ("skip vm,qemu why", "tbl:3: unknown suite vm,qemu"), ("on nowhere", "tbl:3: no device set")):
             text = "# table\nscenario s\n%s\nstatus 0\ntime 0 1\n" % line
             with self.subTest(line=line), self.assertRaises(engine.TableError) as caught:
                 table(text, "umockdev")
@@ -74,10 +76,7 @@ class Grammar(unittest.TestCase):
 
 class RealTable(unittest.TestCase):
     def test_every_scenario_is_played_and_its_setup_playable(self):
-        import umockdev
-        import vm
-        import wine
-        stages = {"umockdev": umockdev, "wine": wine, "vm": vm}
+        stages = {suite: __import__(suite) for suite in engine.SUITES}
         path = os.path.join(engine.HERE, "scenarios.txt")
         by_suite = {suite: engine.read_table(path, suite) for suite in engine.SUITES}
         for i, s in enumerate(by_suite["vm"]):

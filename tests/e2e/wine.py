@@ -5,12 +5,9 @@ whose master the device player (player.py) plays. Wine must be up (scripts/test-
 wineserver running, with the modem-line shim preloaded).
 """
 import os
-import pty
 import re
 import subprocess
 import tempfile
-import termios
-import tty
 
 import engine
 import player
@@ -68,9 +65,8 @@ def registry(devices, all_ids):
 
 
 def pseudo_terminals(dosdevices, devices, plays, data, device_player):
-    """Links dosdevices/comN of each played device to a new pty, whose master the player
-    plays; the line starts from wrong settings, so that the player sees what the program
-    set. The links and descriptors to drop afterwards."""
+    """Links dosdevices/comN of each played device to a new pty that the player plays. The
+    links and descriptors to drop afterwards."""
     links, fds = [], []
     for d in devices:
         link = os.path.join(dosdevices, "com%d" % com(d)) if com(d) else None
@@ -79,16 +75,9 @@ def pseudo_terminals(dosdevices, devices, plays, data, device_player):
         script = plays.get(d.get("tty", b"").decode())
         if not link or not script:
             continue
-        master, slave = pty.openpty()
-        tty.setraw(slave)
-        attrs = termios.tcgetattr(slave)
-        attrs[2] = (attrs[2] & ~termios.CSIZE) | termios.CS7 | termios.PARENB | termios.CRTSCTS
-        attrs[4] = attrs[5] = termios.B9600
-        termios.tcsetattr(slave, termios.TCSANOW, attrs)
-        os.symlink(os.ttyname(slave), link)
+        fds += player.pseudo_terminal(device_player, "COM%d" % com(d), os.path.join(data, script + ".script"))
+        os.symlink(os.ttyname(fds[-1]), link)
         links.append(link)
-        fds += [master, slave]
-        device_player.add("COM%d" % com(d), master, os.path.join(data, script + ".script"), check_line=True)
     return links, fds
 
 

@@ -1,0 +1,75 @@
+# SPDX-License-Identifier: MIT
+"""The chroot stage: a statically linked binary in another distribution's root
+(scripts/test-bullseye), its devices the sysfs trees of tests/data/SET.umockdev, each played
+tty a pseudo-terminal bound on /dev/ttyACMn. Runs as root in a mount namespace of its own:
+it mounts over the root's /tmp, /run, /proc, /dev and /sys, then enters the root itself, so
+that the setups see what the binary sees. A tty that plays nothing has no node.
+"""
+import fcntl
+import os
+import shutil
+import subprocess
+import tempfile
+import termios
+
+import engine
+import player
+import setups
+
+SETUPS = setups.PLAYED
+
+
+def add_options(parser):
+    parser.add_argument("--root", required=True)
+    parser.add_argument("--binary", required=True)
+    parser.add_argument("--data", default=os.path.join(engine.HERE, "..", "data"))
+
+
+def mount(*args):
+    subprocess.run(["mount", *args], check=True)
+
+
+def start(args, scenarios):
+    root = args.root
+    for kind, folder in (("tmpfs", "tmp"), ("tmpfs", "run"), ("proc", "proc"), ("tmpfs", "dev")):
+        mount("-t", kind, "morvek-" + folder, os.path.join(root, folder))
+    os.mkdir(root + "/run/lock")
+    for node in ("null", "full", "zero", "urandom"):
+        open(root + "/dev/" + node, "w").close()
+        mount("--bind", "/dev/" + node, root + "/dev/" + node)
+    os.mkdir(root + "/dev/pts")
+    mount("--bind", "/dev/pts", root + "/dev/pts")
+    os.symlink("pts/ptmx", root + "/dev/ptmx")
+    shutil.copy(args.binary, root + "/tmp/morvek")
+    shutil.copytree(args.data, root + "/tmp/data")
+    os.mkdir(root + "/tmp/sys-none")
+    # umockdev's testbed holds a set's tree under $UMOCKDEV_DIR/sys, its links relative.
+    for name in {s.on for s in scenarios} - {"none"}:
+        subprocess.run(["umockdev-run", "-d", os.path.join(args.data, name + ".umockdev"), "--", "sh", "-c",
+                        'cp -a "$UMOCKDEV_DIR/sys" "$0"', root + "/tmp/sys-" + name], check=True)
+    os.chroot(root)
+    os.chdir("/")
+
+    def run(s):
+        mount("--bind", "/tmp/sys-" + s.on, "/sys")
+        r = setups.Run("/tmp/morvek", [os.fsdecode(a) for a in s.args], tempfile.mkdtemp())
+        r.player, fds, ttys = player.Player(), [], []
+        for name, script in s.plays.items():
+            fds += player.pseudo_terminal(r.player, name, "/tmp/data/%s.script" % script)
+            ttys.append("/dev/" + name)
+            open(ttys[-1], "w").close()
+            mount("--bind", os.ttyname(fds[-1]), ttys[-1])
+        # A tty leaves exclusive mode at its last close, which our hold on the slaves prevents.
+        r.released = lambda: [fcntl.ioctl(fd, termios.TIOCNXCL) for fd in fds[1::2]]
+        r.player.start()
+        SETUPS[s.setup.split(" ")[0]](r, s.setup)
+        r.problems += r.player.finish()[0]
+        for path in ttys:
+            subprocess.run(["umount", path], check=True)
+            os.remove(path)
+        for fd in fds:
+            os.close(fd)
+        subprocess.run(["umount", "/sys"], check=True)
+        o = r.outcome()
+        return o, engine.judge(s, o)
+    return run
