@@ -7,6 +7,7 @@ import fcntl
 import glob
 import os
 import signal
+import stat
 import subprocess
 import threading
 import time
@@ -96,26 +97,6 @@ def wait_for(condition, seconds=10):
     return condition()
 
 
-def hdb_lock(run, setup):
-    """A lock file as lockdev writes it, of a process that runs through the case or of one
-    that has ended; a running one's file must be left as it was."""
-    lock = open(LOCK, "xb")  # not there before: it would not be this case's
-    holder = subprocess.Popen(["true"] if setup == "hdb-lock-of-dead-process" else ["sleep", "60"])
-    if setup == "hdb-lock-of-dead-process":
-        holder.wait()
-    text = b"%10d\n" % holder.pid
-    with lock:
-        lock.write(text)
-    run.checked()
-    with open(LOCK, "a+b") as f:
-        f.seek(0)
-        if holder.poll() is None and f.read() != text:
-            run.problems.append("the lock file of a running process was changed or removed")
-    os.remove(LOCK)
-    holder.kill()
-    holder.wait()
-
-
 def held_by_flock(run, _):
     """A process named flock holds flock(LOCK_EX) on the tty through the run, as util-linux
     flock(1) does for picocom."""
@@ -156,28 +137,33 @@ def stderr_closes_early(run, _):
     run.checked(stderr=writer)
 
 
-def odd_lock(run, setup):
-    """What is no lock file at the lock path, put there by another: a FIFO, a directory, a
-    link to the lock file of a running process elsewhere, or the lock file of an ended
-    process of user daemon while the run is user nobody's. It must be left as it was."""
+def at_lock_path(run, setup):
+    """What another put at the lock path: a lock file as lockdev writes it, of a process that
+    runs through the case or has ended (of user daemon, while the run is user nobody's, for
+    stale-lock-of-other-user), a FIFO, a directory, or a link to a running process's lock
+    file elsewhere. All but our own user's stale lock must be left as they were."""
     holder = None
     if setup == "fifo-at-lock":
         os.mkfifo(LOCK)
     elif setup == "dir-at-lock":
         os.mkdir(LOCK)
     else:
-        holder = subprocess.Popen(["sleep", "60"] if setup == "link-to-live-lock" else ["true"])
+        live = setup in ("held-by-hdb-lock", "link-to-live-lock")
+        holder = subprocess.Popen(["sleep", "60"] if live else ["true"])
+        if not live:
+            holder.wait()
         target = os.path.join(run.work, "held-lock") if setup == "link-to-live-lock" else LOCK
-        with open(target, "xb") as f:
+        with open(target, "xb") as f:  # not there before: it would not be this case's
             f.write(b"%10d\n" % holder.pid)
         if target != LOCK:
             os.symlink(target, LOCK)
+
     def seen():
         st = os.lstat(LOCK) if os.path.lexists(LOCK) else None
-        return st and (st.st_mode, st.st_uid, st.st_size, os.path.islink(LOCK) and os.readlink(LOCK))
+        text = open(LOCK, "rb").read() if st and stat.S_ISREG(st.st_mode) else None
+        return st and (st.st_mode, st.st_uid, text, os.path.islink(LOCK) and os.readlink(LOCK))
     popen = {}
     if setup == "stale-lock-of-other-user":
-        holder.wait()
         os.chown(LOCK, 1, 1)
         # Nobody may open the tty, and under umockdev read its testbed.
         tty = subprocess.run(["readlink", "-f", "/dev/ttyACM0"], stdout=subprocess.PIPE, text=True).stdout.strip()
@@ -186,7 +172,7 @@ def odd_lock(run, setup):
         popen = {"user": 65534, "group": 65534, "extra_groups": []}
     before = seen()
     run.checked(**popen)
-    if seen() != before:
+    if setup != "hdb-lock-of-dead-process" and seen() != before:
         run.problems.append("what was at the lock path was changed or removed")
     if holder:
         holder.kill()
@@ -245,8 +231,8 @@ def unprivileged(run, _):
 SETUPS = {
     "": lambda run, _: run.checked(),
     "held-by-another": held_by_another,
-    "held-by-hdb-lock": hdb_lock,
-    "hdb-lock-of-dead-process": hdb_lock,
+    "held-by-hdb-lock": at_lock_path,
+    "hdb-lock-of-dead-process": at_lock_path,
     "held-by-flock": held_by_flock,
     "two-runs-at-once": lambda run, _: run.checked(runs=2),
     "stdout-full": lambda run, _: run.checked(stdout=open("/dev/full", "wb")),
@@ -255,10 +241,10 @@ SETUPS = {
     "stderr-full": lambda run, _: run.checked(stderr=open("/dev/full", "wb")),
     "stderr-closes-early": stderr_closes_early,
     "argv0-empty": lambda run, _: run.checked(argv0=""),
-    "fifo-at-lock": odd_lock,
-    "dir-at-lock": odd_lock,
-    "link-to-live-lock": odd_lock,
-    "stale-lock-of-other-user": odd_lock,
+    "fifo-at-lock": at_lock_path,
+    "dir-at-lock": at_lock_path,
+    "link-to-live-lock": at_lock_path,
+    "stale-lock-of-other-user": at_lock_path,
     "signal-TERM": signal_mid_run,
     "signal-INT": signal_mid_run,
     "signal-HUP": signal_mid_run,
