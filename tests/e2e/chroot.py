@@ -62,8 +62,12 @@ def start(args, scenarios):
         # A tty leaves exclusive mode at its last close, which our hold on the slaves prevents.
         r.released = lambda: [fcntl.ioctl(fd, termios.TIOCNXCL) for fd in fds[1::2]]
         r.player.start()
-        SETUPS[s.setup.split(" ")[0]](r, s.setup)
+        try:
+            SETUPS[s.setup.split(" ")[0]](r, s.setup)
+        except (RuntimeError, OSError) as error:
+            r.problems.append("cannot play it: %r" % error)
         r.problems += r.player.finish()[0]
+        setups.left_behind(r)
         for path in ttys:
             subprocess.run(["umount", path], check=True)
             os.remove(path)

@@ -211,6 +211,13 @@ def stderr_stalled(run, _):
     os.close(reader)
 
 
+def left_behind(run):
+    """Nothing of a case may outlive it: a lock file left is a fault, removed for the next."""
+    for left in glob.glob("/run/lock/LCK..*"):
+        run.problems.append("left " + left)
+        os.remove(left)
+
+
 def killed_while_waiting(run, _):
     first = run.start(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, args=[])
     if not wait_for(lambda: run.player.asked):

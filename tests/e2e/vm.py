@@ -161,10 +161,7 @@ def play(s):
     for fd in fds:
         os.close(fd)
     unplug_all()
-    # Nothing may outlive a case: no lock file, no morvek.
-    for left in glob.glob("/run/lock/LCK..ttyACM*"):
-        run.problems.append("left " + left)
-        os.remove(left)
+    setups.left_behind(run)
     if subprocess.run(["killall", "-KILL", "morvek"], stderr=subprocess.DEVNULL).returncode == 0:
         run.problems.append("left a morvek process")
     print("@run %s %s\n== played %s" % (s.name, run.outcome().dumps(), s.name), flush=True)
