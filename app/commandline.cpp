@@ -1,17 +1,13 @@
 // SPDX-License-Identifier: MIT
 #include "commandline.h"
 
-#include "app/devicelist.h"
+#include "app/exitstatus.h"
 #include "app/ignoredarguments.h"
-#include "app/morvek.h"
-#include "app/trace.h"
-#include "discovery/devicediscovery.h"
+#include "app/readingrules.h"
 #include "platform/helpconventions.h"
 #include "platform/processservices.h"
 
 #include <QCoreApplication>
-
-#include <cerrno>
 
 namespace {
 
@@ -45,10 +41,10 @@ CommandLine::CommandLine(const QStringList &arguments)
                                 "(missing, held by another program, or no permission), %2 "
                                 "when a device does not answer within %3 ms, %4 when a device "
                                 "goes away. A reading still gives 0.")
-                     .arg(Morvek::openFailedStatus)
-                     .arg(Morvek::noReplyStatus)
-                     .arg(Morvek::replyTimeoutMs)
-                     .arg(Morvek::deviceGoneStatus)),
+                     .arg(openFailedStatus)
+                     .arg(noReplyStatus)
+                     .arg(replyTimeoutMs)
+                     .arg(deviceGoneStatus)),
       options{helpOption, helpAllOption, versionOption, listOption, verboseOption, failOption}
 {
     // The no-device status is given as this platform shows it, and never at the start of a
@@ -63,11 +59,11 @@ CommandLine::CommandLine(const QStringList &arguments)
             "written to standard output, %2 when no device is found. With --fail, a query\n"
             "that prints nothing ends with %3, %4 or %5 instead of 0.\n"
             "Arguments other than the options below are ignored; --verbose names them.")
-            .arg(Morvek::replyTimeoutMs)
+            .arg(replyTimeoutMs)
             .arg(minusOneStatusText())
-            .arg(Morvek::openFailedStatus)
-            .arg(Morvek::noReplyStatus)
-            .arg(Morvek::deviceGoneStatus));
+            .arg(openFailedStatus)
+            .arg(noReplyStatus)
+            .arg(deviceGoneStatus));
     parser.addOptions(options);
     // Unknown arguments are no error: callers that pass some keep getting the plain run.
     parser.parse(arguments);
@@ -75,25 +71,38 @@ CommandLine::CommandLine(const QStringList &arguments)
 
 CommandLine::~CommandLine() = default;
 
-std::optional<int> CommandLine::answerWithoutQuery()
+std::optional<int> CommandLine::answerWithoutRun()
 {
     if (helpAsked())
         return writeHelp();
     if (parser.isSet(versionOption))
         return writeVersion();
-    if (parser.isSet(verboseOption)) {
-        runTrace.reset(new Trace);
-        Trace::takeQtMessages(runTrace.get());
-        runTrace->ignoredArguments(ignoredArguments(options, arguments.mid(1)));
-    }
-    if (parser.isSet(listOption))
-        return listDevices();
     return std::nullopt;
+}
+
+bool CommandLine::traced() const
+{
+    return parser.isSet(verboseOption);
+}
+
+QStringList CommandLine::ignoredArguments() const
+{
+    return ::ignoredArguments(options, arguments.mid(1));
+}
+
+bool CommandLine::listAsked() const
+{
+    return parser.isSet(listOption);
 }
 
 bool CommandLine::failWithoutReading() const
 {
     return parser.isSet(failOption);
+}
+
+QStringList CommandLine::words() const
+{
+    return parser.positionalArguments();
 }
 
 bool CommandLine::helpAsked() const
@@ -114,7 +123,7 @@ int CommandLine::writeHelp()
     const QString given = usage + arguments.value(0);
     if (help.startsWith(given))
         help.replace(0, given.size(), usage + QCoreApplication::applicationName());
-    return writeStandardOutput(help.toUtf8()) ? 0 : Morvek::outputFailedStatus;
+    return writeStandardOutput(help.toUtf8()) ? 0 : outputFailedStatus;
 }
 
 int CommandLine::writeVersion()
@@ -126,18 +135,5 @@ int CommandLine::writeVersion()
                        "This is free software: you are free to change and redistribute it.\n"
                        "There is NO WARRANTY, to the extent permitted by law.\n")
             .arg(QCoreApplication::applicationName(), QCoreApplication::applicationVersion());
-    return writeStandardOutput(version.toUtf8()) ? 0 : Morvek::outputFailedStatus;
-}
-
-int CommandLine::listDevices()
-{
-    const QList<DiscoveredDevice> found = discoverDevices();
-    if (!writeStandardOutput(deviceListText(found))) {
-        if (runTrace)
-            runTrace->outputFailed(qt_error_string(errno));
-        return Morvek::outputFailedStatus;
-    }
-    if (runTrace)
-        found.isEmpty() ? runTrace->noDevice() : runTrace->listed(found.size());
-    return found.isEmpty() ? Morvek::noDeviceStatus : 0;
+    return writeStandardOutput(version.toUtf8()) ? 0 : outputFailedStatus;
 }

@@ -7,13 +7,10 @@
 #include <QList>
 #include <QStringList>
 
-#include <memory>
 #include <optional>
 
-class Trace;
-
-// The command line of a run: the options, help, version and --list. Arguments that are not
-// options are ignored (--verbose names them), so no command line is an error.
+// The command line of a run: the options, help and version. Arguments that are not options
+// are ignored (--verbose names them), so no command line is an error.
 class CommandLine
 {
 public:
@@ -22,15 +19,21 @@ public:
     CommandLine(const CommandLine &) = delete;
     CommandLine &operator=(const CommandLine &) = delete;
 
-    // Does what the command line asks for short of a query (help, version, --list) and
-    // gives the exit status; nothing when the run is a query. Starts the trace first when
-    // --verbose asks for it, with the ignored arguments.
-    std::optional<int> answerWithoutQuery();
+    // Writes the help or the version when the command line asks for one, and gives the
+    // exit status; nothing when the run goes on to --list or a query.
+    std::optional<int> answerWithoutRun();
 
-    // The run's trace, from answerWithoutQuery() on; null without --verbose.
-    Trace *trace() const { return runTrace.get(); }
+    // --verbose: the run is traced.
+    bool traced() const;
+    // The arguments (without the program's name) that no option uses, for the trace.
+    QStringList ignoredArguments() const;
+    // --list: the devices are listed instead of queried.
+    bool listAsked() const;
     // --fail: a query that prints no reading exits with the status of why.
     bool failWithoutReading() const;
+    // The arguments that are not options, in order: the tests' controller harness names its
+    // devices so.
+    QStringList words() const;
 
 private:
     QStringList arguments;
@@ -42,12 +45,10 @@ private:
     const QCommandLineOption verboseOption;
     const QCommandLineOption failOption;
     QList<QCommandLineOption> options;
-    std::unique_ptr<Trace> runTrace;
 
     bool helpAsked() const;
     int writeHelp();
     int writeVersion();
-    int listDevices();
 };
 
 #endif

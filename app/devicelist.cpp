@@ -1,15 +1,15 @@
 // SPDX-License-Identifier: MIT
 #include "devicelist.h"
 
-#include "app/morvek.h"
-#include "app/trace.h"
+#include "app/escaping.h"
+#include "app/readingrules.h"
 #include "serial/serialport.h"
 
 QByteArray deviceListText(const QList<DiscoveredDevice> &devices)
 {
     // The first two found are queried, the one with the smaller number first.
     const bool swapped =
-        devices.size() >= 2 && Morvek::queriedFirst(devices.at(1).entry, devices.at(0).entry);
+        devices.size() >= 2 && queriedFirst(devices.at(1).entry, devices.at(0).entry);
     QString text;
     for (int i = 0; i < devices.size(); ++i) {
         const DeviceEntry &entry = devices.at(i).entry;
@@ -18,10 +18,10 @@ QByteArray deviceListText(const QList<DiscoveredDevice> &devices)
         const QString source = devices.at(i).source == IdentitySource::Location
                                    ? QStringLiteral("location")
                                    : QStringLiteral("product");
-        // Escaped as in the trace, so that no text a device gives can add a field or a line.
-        text += QStringList{slot, Trace::escapedText(entry.portName),
-                            Trace::escapedPath(SerialPort::systemPath(entry.portName)),
-                            Trace::escapedText(entry.deviceId), source}
+        // So that no text a device gives can add a field or a line.
+        text += QStringList{slot, escapedText(entry.portName),
+                            escapedPath(SerialPort::systemPath(entry.portName)),
+                            escapedText(entry.deviceId), source}
                     .join(QLatin1Char('\t')) +
                 QLatin1Char('\n');
     }

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "morvek.h"
 
+#include "app/exitstatus.h"
+#include "app/readingrules.h"
 #include "app/trace.h"
 #include "platform/processservices.h"
 #include "serial/serialport.h"
@@ -9,32 +11,7 @@
 
 #include <cerrno>
 
-namespace {
-
-const QString command = QStringLiteral("ATCD\r\n");
-
-// Bytes that never belong to a reading: line ends, spaces, NULs and the letters of the
-// command, which the device echoes.
-bool isFilteredByte(char byte)
-{
-    switch (byte) {
-    case '\0':
-    case '\n':
-    case '\r':
-    case ' ':
-    case 'A':
-    case 'C':
-    case 'D':
-    case 'T':
-        return true;
-    default:
-        return false;
-    }
-}
-
-} // namespace
-
-Morvek::Morvek(QObject *parent) : QObject(nullptr)
+Morvek::Morvek(Trace &runTrace, QObject *parent) : QObject(nullptr), trace(runTrace)
 {
     Q_UNUSED(parent)
     port1 = new SerialPort(this);
@@ -70,16 +47,10 @@ void Morvek::setFirstDevice(DeviceEntry entry)
     deviceId1 = entry.deviceId;
     // Should slot 2 already be filled, keep the pair ordered the same way as
     // setSecondDevice() does; with equal numbers the first device stays first.
-    if (!portName2.isEmpty() && deviceId2.toInt(nullptr, 10) < deviceId1.toInt(nullptr, 10)) {
+    if (!portName2.isEmpty() && deviceNumber(deviceId2) < deviceNumber(deviceId1)) {
         std::swap(portName1, portName2);
         std::swap(deviceId1, deviceId2);
     }
-}
-
-bool Morvek::queriedFirst(const DeviceEntry &second, const DeviceEntry &first)
-{
-    return !first.deviceId.isEmpty() &&
-           second.deviceId.toInt(nullptr, 10) < first.deviceId.toInt(nullptr, 10);
 }
 
 void Morvek::setSecondDevice(DeviceEntry entry)
@@ -95,11 +66,6 @@ void Morvek::setSecondDevice(DeviceEntry entry)
     }
 }
 
-void Morvek::setTrace(Trace *runTrace)
-{
-    trace = runTrace;
-}
-
 void Morvek::setFailWithoutReading(bool fail)
 {
     failWithoutReading = fail;
@@ -107,25 +73,22 @@ void Morvek::setFailWithoutReading(bool fail)
 
 void Morvek::startQuery()
 {
-    if (trace)
-        trace->queryOrder(DeviceEntry{portName1, deviceId1}, DeviceEntry{portName2, deviceId2});
+    trace.queryOrder(DeviceEntry{portName1, deviceId1}, DeviceEntry{portName2, deviceId2});
     if (!openLine(port1, portName1)) {
         endWithoutReading(openFailedStatus);
         return;
     }
-    sendCommand(port1, command, true);
+    sendCommand(port1, queryCommand(), true);
 }
 
 bool Morvek::openLine(SerialPort *port, const QString &name)
 {
     const bool opened = port->openPort(name);
-    if (trace) {
-        if (opened) {
-            trace->opened(name, port->lastPath());
-        } else {
-            trace->openFailed(name, port->lastPath(), port->errorText());
-            trace->openFailureEnds();
-        }
+    if (opened) {
+        trace.opened(name, port->lastPath());
+    } else {
+        trace.openFailed(name, port->lastPath(), port->errorText());
+        trace.openFailureEnds();
     }
     return opened;
 }
@@ -136,37 +99,18 @@ void Morvek::sendCommand(SerialPort *port, const QString &text, bool armTimeout)
     port->sendData(bytes);
     if (armTimeout)
         replyTimer->start();
-    if (trace)
-        trace->sent(port->lastPortName(), bytes, armTimeout ? replyTimeoutMs : 0);
+    trace.sent(port->lastPortName(), bytes, armTimeout ? replyTimeoutMs : 0);
 }
 
 void Morvek::deliver()
 {
     const bool delivered = writeStandardOutput(result.toLatin1());
-    if (trace) {
-        if (delivered)
-            trace->answered();
-        else
-            trace->outputFailed(qt_error_string(errno));
-    }
+    if (delivered)
+        trace.answered();
+    else
+        trace.outputFailed(qt_error_string(errno));
     releasePorts();
     endProcess(delivered ? 0 : outputFailedStatus);
-}
-
-QByteArray Morvek::filterReply(const QByteArray &raw)
-{
-    QByteArray kept;
-    kept.reserve(raw.size());
-    for (const char byte : raw) {
-        if (!isFilteredByte(byte))
-            kept.append(byte);
-    }
-    return kept;
-}
-
-QString Morvek::firstField(const QString &reply)
-{
-    return reply.split(QChar(','), Qt::KeepEmptyParts, Qt::CaseSensitive).first();
 }
 
 QString Morvek::takeReply(SerialPort *port, const QString &portName)
@@ -176,10 +120,8 @@ QString Morvek::takeReply(SerialPort *port, const QString &portName)
     while (!port->receiveBuffer.isEmpty())
         raw.append(port->receiveBuffer.takeFirst());
     const QString reply = QString::fromLatin1(filterReply(raw));
-    if (trace) {
-        trace->received(portName, raw);
-        trace->reading(portName, reply);
-    }
+    trace.received(portName, raw);
+    trace.reading(portName, reply);
     return reply;
 }
 
@@ -201,7 +143,7 @@ void Morvek::readComm1()
         endWithoutReading(openFailedStatus);
         return;
     }
-    sendCommand(port2, command, !device2Asked);
+    sendCommand(port2, queryCommand(), !device2Asked);
     device2Asked = true;
 }
 
@@ -216,8 +158,7 @@ void Morvek::deviceGone1()
 {
     // Once device 1 has answered, the run waits for device 2 alone: a device 1 that goes
     // away then only closes its own line.
-    if (trace)
-        trace->deviceGone(portName1, !device2Asked);
+    trace.deviceGone(portName1, !device2Asked);
     if (device2Asked)
         port1->closePort();
     else
@@ -226,22 +167,19 @@ void Morvek::deviceGone1()
 
 void Morvek::deviceGone2()
 {
-    if (trace)
-        trace->deviceGone(portName2, true);
+    trace.deviceGone(portName2, true);
     endWithoutReading(deviceGoneStatus);
 }
 
 void Morvek::replyOverdue()
 {
-    if (trace)
-        trace->timedOut();
+    trace.timedOut();
     endWithoutReading(noReplyStatus);
 }
 
 void Morvek::endSignalled(const QString &signalName)
 {
-    if (trace)
-        trace->endSignalled(signalName);
+    trace.endSignalled(signalName);
     timeOut();
 }
 

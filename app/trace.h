@@ -11,16 +11,20 @@
 #include <QStringList>
 
 // The opt-in trace of a run (--verbose): one line per event on standard error, each with
-// the milliseconds since the trace began. Only a run that asks for it creates one.
+// the milliseconds since the trace was started. Every run has one, and it writes nothing
+// until start(), so that callers report their events without asking whether anyone listens.
 class Trace
 {
 public:
+    // Qt's own warnings go to this trace from now on, and so nowhere while it is off: without
+    // --verbose nothing may reach standard error. One per process, made before Qt is.
     Trace();
     ~Trace();
+    Trace(const Trace &) = delete;
+    Trace &operator=(const Trace &) = delete;
 
-    // Qt's own warnings go to this trace from now on, or nowhere when it is null: without
-    // --verbose nothing may reach standard error.
-    static void takeQtMessages(Trace *trace);
+    // Switches the trace on; its clock starts here.
+    void start();
 
     // The arguments that the run does not use, in whole or in part; none: no line.
     void ignoredArguments(const QStringList &arguments);
@@ -49,20 +53,11 @@ public:
     // --list wrote its lines.
     void listed(int devices);
 
-    // Printable ASCII as it is; line ends, tabs, backslashes and every other byte escaped.
-    static QString escapedBytes(const QByteArray &bytes);
-    // A text from a device or the platform, made safe for one field of one line: as above
-    // for ASCII and Latin-1 controls, other control and format characters as \u{HHHH},
-    // any other character as it is.
-    static QString escapedText(const QString &text);
-    // A path the line opens, escaped but for the device namespace prefix (\\.\) that the
-    // line itself puts in front of a port name.
-    static QString escapedPath(const QString &path);
-
 private:
     void line(const QString &text);
 
     QElapsedTimer clock;
+    bool on = false;
     // Set once a line could not be written: the trace ends there, the run goes on.
     bool broken = false;
     qint64 deadlineSetAtMs = 0;

@@ -8,17 +8,22 @@
 
 # Built everywhere.
 set(MORVEK_CORE_SOURCES
+    app/commandline.cpp
     app/devicelist.cpp
+    app/escaping.cpp
     app/ignoredarguments.cpp
     app/morvek.cpp
+    app/readingrules.cpp
+    app/startup.cpp
     app/trace.cpp
     discovery/devicediscovery.cpp
     discovery/propertyconversion.cpp
     discovery/propertyreader.cpp
     serial/serialport.cpp
 )
-# The program's entry and its command line, which tell the version.
-set(MORVEK_MAIN_SOURCES app/main.cpp app/commandline.cpp)
+# The program's entry, which tells the version. The rest of start-up is core, shared with
+# the tests' controller harness.
+set(MORVEK_MAIN_SOURCES app/main.cpp)
 # The headers that each system implements in a folder of its own. Listed for the build,
 # whose moc finds a header only beside its source or in the target.
 set(MORVEK_PLATFORM_HEADERS

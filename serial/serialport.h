@@ -42,7 +42,8 @@ public:
     // does, otherwise what the serial port library tells.
     QString errorText() const;
 
-    // Read-only views of the state, for callers that want to inspect it.
+    // For the controller, which asks device 2 again over its line while that is still open,
+    // and for the trace, which names the port and the path opened.
     bool isPortOpen() const { return portOpen; }
     QString lastPortName() const { return portName; }
     // The path that the last openPort opened, or tried to.

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
+#include "app/escaping.h"
+#include "app/exitstatus.h"
 #include "app/ignoredarguments.h"
-#include "app/morvek.h"
+#include "app/readingrules.h"
 #include "app/trace.h"
 #include "ptydevice.h"
 
@@ -161,10 +163,14 @@ private slots:
     void replyFilter();
     void firstField_data();
     void firstField();
+    void queryOrder_data();
+    void queryOrder();
     void traceEscaping_data();
     void traceEscaping();
     void textEscaping_data();
     void textEscaping();
+    void traceWritesOnceStarted_data();
+    void traceWritesOnceStarted();
     void ignoredArguments_data();
     void ignoredArguments();
     void singleDevice_data();
@@ -200,7 +206,7 @@ void MorvekTest::replyFilter()
 {
     QFETCH(QByteArray, raw);
     QFETCH(QByteArray, kept);
-    QCOMPARE(Morvek::filterReply(raw), kept);
+    QCOMPARE(::filterReply(raw), kept);
 }
 
 void MorvekTest::firstField_data()
@@ -223,7 +229,46 @@ void MorvekTest::firstField()
 {
     QFETCH(QString, reply);
     QFETCH(QString, field);
-    QCOMPARE(Morvek::firstField(reply), field);
+    QCOMPARE(::firstField(reply), field);
+}
+
+void MorvekTest::queryOrder_data()
+{
+    QTest::addColumn<QString>("firstId");
+    QTest::addColumn<QString>("secondId");
+    QTest::addColumn<bool>("secondFirst");
+    QTest::newRow("smaller second") << "2"
+                                    << "1" << true;
+    QTest::newRow("larger second") << "1"
+                                   << "2" << false;
+    QTest::newRow("equal numbers keep the listed order") << "4"
+                                                         << "4" << false;
+    QTest::newRow("compared as integers, not as text") << "10"
+                                                       << "9" << true;
+    QTest::newRow("both non-numeric count as 0") << "x"
+                                                 << "y" << false;
+    QTest::newRow("a non-numeric second counts as 0") << "1"
+                                                      << "x" << true;
+    QTest::newRow("negative number") << "0"
+                                     << "-3" << true;
+    QTest::newRow("hexadecimal is not a number") << "1"
+                                                 << "0x10" << true;
+    QTest::newRow("beyond an int counts as 0") << "1"
+                                               << "2147483648" << true;
+    QTest::newRow("the largest int is a number") << "1"
+                                                 << "2147483647" << false;
+    // A first device without a number text stays first, even before a negative number.
+    QTest::newRow("first without a number text") << ""
+                                                 << "-1" << false;
+}
+
+void MorvekTest::queryOrder()
+{
+    QFETCH(QString, firstId);
+    QFETCH(QString, secondId);
+    QFETCH(bool, secondFirst);
+    QCOMPARE(queriedFirst(DeviceEntry{"COM2", secondId}, DeviceEntry{"COM1", firstId}),
+             secondFirst);
 }
 
 void MorvekTest::traceEscaping_data()
@@ -240,7 +285,7 @@ void MorvekTest::traceEscaping()
 {
     QFETCH(QByteArray, bytes);
     QFETCH(QString, text);
-    QCOMPARE(Trace::escapedBytes(bytes), text);
+    QCOMPARE(escapedBytes(bytes), text);
 }
 
 void MorvekTest::textEscaping_data()
@@ -269,7 +314,50 @@ void MorvekTest::textEscaping()
     QFETCH(QString, text);
     QFETCH(QString, escaped);
     const bool path = QByteArray(QTest::currentDataTag()).startsWith("path");
-    QCOMPARE(path ? Trace::escapedPath(text) : Trace::escapedText(text), escaped);
+    QCOMPARE(path ? escapedPath(text) : escapedText(text), escaped);
+}
+
+void MorvekTest::traceWritesOnceStarted_data()
+{
+    QTest::addColumn<bool>("started");
+    QTest::addColumn<bool>("fromQt");
+    // What standard error gets, without the times.
+    QTest::addColumn<QString>("written");
+    QTest::newRow("off: an event") << false << false << "";
+    QTest::newRow("off: a warning of Qt's") << false << true << "";
+    QTest::newRow("on: an event") << true << false << "end: no device\n";
+    QTest::newRow("on: a warning of Qt's, escaped") << true << true << "Qt: a\\tb\n";
+}
+
+void MorvekTest::traceWritesOnceStarted()
+{
+    QFETCH(bool, started);
+    QFETCH(bool, fromQt);
+    QFETCH(QString, written);
+    // Standard error into a file for the row; Qt's messages back to the test's own handler
+    // after it, which the trace replaces.
+    QTemporaryFile file;
+    QVERIFY(file.open());
+    const int savedError = dup(STDERR_FILENO);
+    QVERIFY(dup2(file.handle(), STDERR_FILENO) == STDERR_FILENO);
+    const QtMessageHandler testHandler = qInstallMessageHandler(nullptr);
+    {
+        Trace trace;
+        if (started)
+            trace.start();
+        if (fromQt)
+            qWarning("a\tb");
+        else
+            trace.noDevice();
+    }
+    qInstallMessageHandler(testHandler);
+    dup2(savedError, STDERR_FILENO);
+    close(savedError);
+    QVERIFY(file.seek(0));
+    QString lines = QString::fromUtf8(file.readAll());
+    lines.remove(
+        QRegularExpression(QStringLiteral("^ *\\d+ ms  "), QRegularExpression::MultilineOption));
+    QCOMPARE(lines, written);
 }
 
 void MorvekTest::ignoredArguments_data()
@@ -418,9 +506,9 @@ void MorvekTest::portThatCannotBeOpened_data()
     QTest::addColumn<int>("status");
     QTest::newRow("slot 1") << true << false << 0;
     QTest::newRow("slot 2") << false << false << 0;
-    QTest::newRow("slot 1, --fail") << true << true << int(Morvek::openFailedStatus);
+    QTest::newRow("slot 1, --fail") << true << true << int(openFailedStatus);
     // Device 1 answered: the status says why device 2 gave nothing.
-    QTest::newRow("slot 2, --fail") << false << true << int(Morvek::openFailedStatus);
+    QTest::newRow("slot 2, --fail") << false << true << int(openFailedStatus);
 }
 
 void MorvekTest::portThatCannotBeOpened()
@@ -454,7 +542,7 @@ void MorvekTest::silentDevice_data()
     QTest::newRow("single device") << 1 << 1 << false << 0;
     QTest::newRow("two devices, slot 1 silent") << 2 << 1 << false << 0;
     QTest::newRow("two devices, slot 2 silent") << 2 << 2 << false << 0;
-    const int noReply = Morvek::noReplyStatus;
+    const int noReply = noReplyStatus;
     QTest::newRow("single device, --fail") << 1 << 1 << true << noReply;
     QTest::newRow("two devices, slot 2 silent, --fail") << 2 << 2 << true << noReply;
 }
@@ -497,7 +585,7 @@ void MorvekTest::deviceGone_data()
     QTest::newRow("slot 2, after slot 1 answered") << 2 << 2 << QByteArray() << false << 0;
     // Device 1 has given its reading: the run goes on waiting for device 2.
     QTest::newRow("slot 1, after it answered") << 2 << 1 << QByteArray("5,7") << false << 0;
-    const int gone = Morvek::deviceGoneStatus;
+    const int gone = deviceGoneStatus;
     QTest::newRow("single device, --fail") << 1 << 1 << QByteArray() << true << gone;
     QTest::newRow("slot 2, after slot 1 answered, --fail")
         << 2 << 2 << QByteArray() << true << gone;
