@@ -28,7 +28,7 @@ elif [ "$runs" -lt 30 ]; then
     echo "bench/run.sh: at least 30 runs each" >&2
     exit 2
 fi
-scripts/install-deps gcc umockdev libserialport-dev python3-serial
+scripts/install-deps bench
 # Raising the timed program back to nice 0 needs root (as_root).
 . scripts/lib.sh
 
