@@ -167,18 +167,27 @@ apt_update() {
     grep '^[WE]: ' <<<"$out" | sed 's/^/    /' >&2 || true
 }
 
+# The packages among PACKAGE... that apt's lists do not have.
+unknown_packages() {
+    local package unknown=()
+    for package in "$@"; do
+        # Its status, not a grep of its output: grep -q would end it by SIGPIPE, a failure here.
+        apt-cache show --no-all-versions "$package" >/dev/null 2>&1 || unknown+=("$package")
+    done
+    echo "${unknown[*]}"
+}
+
 # Installs the host's packages among PACKAGE... that are missing, in one transaction.
 install_packages() {
-    local missing package unknown=() failed=()
+    local missing package unknown failed=()
     missing="$(missing_packages "$@")"
     [ -n "$missing" ] || return 0
     echo "installing $missing" >&2
     apt_update
-    for package in $missing; do
-        apt-cache show --no-all-versions "$package" 2>/dev/null | grep -q '^Version:' || unknown+=("$package")
-    done
-    if [ ${#unknown[@]} -gt 0 ]; then
-        echo "cannot install ${unknown[*]}: apt's package lists have no such package" >&2
+    # shellcheck disable=SC2086 # one name a word
+    unknown="$(unknown_packages $missing)"
+    if [ -n "$unknown" ]; then
+        echo "cannot install $unknown: apt's package lists have no such package" >&2
         return 1
     fi
     # shellcheck disable=SC2086 # one name a word

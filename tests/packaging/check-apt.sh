@@ -18,8 +18,10 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 # matches what its Release says.
 for suite in good broken; do
     mkdir -p "$work/pkg-$suite/DEBIAN" "$work/archive/pool/$suite" "$work/archive/dists/$suite/main/binary-amd64"
-    printf 'Package: morvek-%s\nVersion: 1\nArchitecture: all\nMaintainer: t <t@t.invalid>\nDescription: t\n' \
-        "$suite" >"$work/pkg-$suite/DEBIAN/control"
+    # A long description: apt-cache writes the record in many pieces, as it does for most packages.
+    { printf 'Package: morvek-%s\nVersion: 1\nArchitecture: all\nMaintainer: t <t@t.invalid>\nDescription: t\n' \
+        "$suite"; for _ in $(seq 2000); do echo " a line of the long description of a package"; done; } \
+        >"$work/pkg-$suite/DEBIAN/control"
     dpkg-deb -b "$work/pkg-$suite" "$work/archive/pool/$suite/morvek-${suite}_1_all.deb" >/dev/null
     (cd "$work/archive" && apt-ftparchive packages "pool/$suite" >"dists/$suite/main/binary-amd64/Packages")
     (cd "$work/archive/dists/$suite" && apt-ftparchive -o APT::FTPArchive::Release::Suite="$suite" release . >Release)
@@ -50,6 +52,10 @@ grep -q 'warning: some package lists could not be updated' "$work/update" || fai
 grep -q 'broken' "$work/update" || fail "the warning does not name the broken index: $(cat "$work/update")"
 [ $((SECONDS - start)) -ge 2 ] || fail "the broken index was not asked for again after a pause"
 apt-cache show morvek-good >/dev/null 2>&1 || fail "the good index was not kept"
+
+# What the lists have, and what they lack.
+[ -z "$(unknown_packages morvek-good)" ] || fail "a package of the good index counts as unknown"
+[ "$(unknown_packages morvek-good morvek-broken)" = morvek-broken ] || fail "the broken index's package is not named"
 
 # A package that only the broken index had: the install fails, naming it.
 status=0
