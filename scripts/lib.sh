@@ -146,7 +146,9 @@ apt_get() {
             sleep "${MORVEK_APT_LOCK_WAIT:-5}"
             continue
         fi
-        grep -v '^\(Reading\|Building\|Get:\|Hit:\|Ign:\|Fetched\|W: Download is performed unsandboxed\)' <<<"$out" >&2 || true
+        # What a reader needs: the outcome and apt's warnings and errors, not dpkg's progress.
+        grep -v '^\(Reading\|Building\|Get:\|Hit:\|Ign:\|Fetched\|W: Download is performed unsandboxed\|Selecting\|Preparing\|Unpacking\|Setting up\|Processing\|(Reading\|  \)' \
+            <<<"$out" >&2 || true
         return $status
     done
 }
