@@ -51,7 +51,10 @@ done
 least=30
 "$guard" && least=20
 runs="${runs:-$least}"
-if [ "$runs" -ne 0 ] && [ "$runs" -lt "$least" ]; then
+if "$guard" && [ "$runs" -eq 0 ]; then
+    echo "bench/run.sh: --guard times the run, not discovery's part" >&2
+    exit 2
+elif [ "$runs" -ne 0 ] && [ "$runs" -lt "$least" ]; then
     echo "bench/run.sh: at least $least runs each" >&2
     exit 2
 fi
