@@ -8,6 +8,14 @@
 # Usage: bench/run.sh [runs]   (at least 30; builds morvek into build-bench/ and the static
 #                              binaries with scripts/build-linux-static first)
 #        bench/run.sh --discovery   (only discovery's part, the last below)
+#        bench/run.sh --guard [runs]   (at least 20, default 20; no discovery part) fails
+#                              when the static twin's median is above 1.5 times the minimal
+#                              program's, or its median CPU time above 6 ms: loose enough
+#                              for a loaded CI machine, tight enough to catch a run that
+#                              waits for the kernel (20 ms) or a start-up that doubles
+#        bench/run.sh --programs DEBIAN_QT STATIC [runs]   times these two binaries instead
+#                              of the ones built here (another checkout's, for a before and
+#                              after)
 #
 # Each run gets a fresh testbed (umockdev-run) at the lowest priority; inside it
 # bench/launch.c times the program alone, from exec to exit, at normal priority. The three
@@ -21,21 +29,43 @@
 # (libserialport, bench/libserialport-list.c; pyserial's comports()).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-runs="${1:-30}"
-if [ "$runs" = --discovery ]; then
-    runs=0
-elif [ "$runs" -lt 30 ]; then
-    echo "bench/run.sh: at least 30 runs each" >&2
+guard=false
+debian_qt=""
+static=""
+runs=""
+while [ $# -gt 0 ]; do
+    case $1 in
+    --discovery) runs=0 ;;
+    --guard) guard=true ;;
+    --programs)
+        [ $# -ge 3 ] || { echo "bench/run.sh: --programs takes two binaries" >&2; exit 2; }
+        debian_qt="$(readlink -f "$2")"
+        static="$(readlink -f "$3")"
+        shift 2
+        ;;
+    *[!0-9]* | "") echo "bench/run.sh: unknown argument '$1'" >&2; exit 2 ;;
+    *) runs="$1" ;;
+    esac
+    shift
+done
+least=30
+"$guard" && least=20
+runs="${runs:-$least}"
+if "$guard" && [ "$runs" -eq 0 ]; then
+    echo "bench/run.sh: --guard times the run, not discovery's part" >&2
+    exit 2
+elif [ "$runs" -ne 0 ] && [ "$runs" -lt "$least" ]; then
+    echo "bench/run.sh: at least $least runs each" >&2
     exit 2
 fi
-scripts/install-deps gcc umockdev libserialport-dev python3-serial
+scripts/install-deps bench
 # Raising the timed program back to nice 0 needs root (as_root).
 . scripts/lib.sh
 
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DMORVEK_BUILD_TESTS=OFF >/dev/null
 cmake --build build-bench -j"$(nproc)" --target morvek discoverybench >/dev/null
-static=""
-[ "$runs" -eq 0 ] || static="$(scripts/build-linux-static | tail -n 2 | head -n 1)"
+[ -n "$debian_qt" ] || debian_qt=build-bench/morvek
+[ "$runs" -eq 0 ] || [ -n "$static" ] || static="$(scripts/build-linux-static | tail -n 2 | head -n 1)"
 gcc -O2 -Wall -Wextra -Werror -o build-bench/minimal bench/minimal.c
 gcc -O2 -Wall -Wextra -Werror -o build-bench/launch bench/launch.c
 gcc -O2 -Wall -Wextra -Werror -o build-bench/libserialport-list bench/libserialport-list.c \
@@ -82,7 +112,7 @@ exec {lock}>/tmp/morvek-bench.lock
 flock "$lock"
 if [ "$runs" -gt 0 ]; then
     for _ in $(seq "$runs"); do
-        measure debian-qt build-bench/morvek
+        measure debian-qt "$debian_qt"
         measure static "$static"
         measure minimal build-bench/minimal /dev/ttyACM41 /dev/ttyACM40
     done
@@ -111,6 +141,19 @@ if [ "$runs" -gt 0 ]; then
                 printf "%s %.2f (peak RSS %.2f MiB median)", n, t / b, r / 1024 }')")
     done
     echo "median ratio to minimal: ${ratios[0]}; ${ratios[1]}"
+    if "$guard"; then
+        read -r static_med _ _ < <(stats static 1)
+        read -r static_cpu _ _ < <(stats static 3)
+        if ! awk -v t="$static_med" -v b="$base_med" -v c="$static_cpu" 'BEGIN {
+            ok = t <= 1.5 * b && c <= 6000
+            printf "guard: the static twin takes %.2f times the minimal program (at most 1.50) and %.1f ms of CPU (at most 6.0): %s\n",
+                t / b, c / 1000, ok ? "passed" : "FAILED"
+            exit !ok }'; then
+            echo "bench/run.sh: the static twin is slower than the guard allows" >&2
+            exit 1
+        fi
+        exit 0
+    fi
     # What a real line costs, which the ptys do not model: 10 bits a byte at 19200 baud.
     awk 'BEGIN { d = (6 + 14) * 10 / 19200 * 1000
         printf "floor on a real line at 19200 8N1: %.1f ms a device (6-byte command, 14-byte reply), %.1f ms for two\n", d, 2 * d }'

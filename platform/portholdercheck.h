@@ -26,9 +26,10 @@ public:
     // Before the line is opened, with the path that is about to be opened. Holds the
     // line's lock file while it looks, and lets it go last, for Qt Serial Port to take.
     QString holderBeforeOpen(const QString &path);
-    // Right after the open, on the open line: whether another program locked the port in
-    // the moment between the look and the open; then takes an exclusive flock on the line,
-    // which lasts until the line is closed.
+    // Right after the open was tried, whether it succeeded or not. On a line that did not
+    // open: who locked the port in the moment between the look and the open, if anybody.
+    // On the open line: who took a flock on it meanwhile; otherwise takes an exclusive flock
+    // on the line, which lasts until the line is closed.
     QString holderAfterOpen(const QSerialPort &line);
 
 private:
@@ -38,14 +39,16 @@ private:
     // Our own lock file while holderBeforeOpen looks, and where it is.
     int ownLock = -1;
     QByteArray ownLockPath;
-    // Watches the lock directory from the hand-over to the open, for the lock file's name.
-    int watch = -1;
-    QByteArray watchedName;
+    // Qt's .rmlock beside the lock file, ours from the hand-over until the open is over, so
+    // that Qt Serial Port cannot remove a lock file that appears in that moment.
+    int guard = -1;
+    QByteArray guardPath;
+    QByteArray lockName;
 
     void releaseOwnLock();
     void closeProbe();
-    // Whether another program created the lock file between the hand-over and the open.
-    bool lockTakenDuringOpen();
+    QString takeGuard();
+    void releaseGuard();
 };
 
 #endif

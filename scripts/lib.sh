@@ -74,3 +74,190 @@ fetch_debian_source() {
     "${apt[@]}" update >/dev/null || return 1
     (cd "$dir" && "${apt[@]}" source --only-source "$@" "$source" >/dev/null)
 }
+
+# --- Debian packages ------------------------------------------------------------------------
+# The host's packages that each step needs: scripts/install-deps installs those of the steps it
+# is given, in one apt transaction, before anything builds; every other script only checks
+# (require_step), so no build step or test runs apt. Foreign architectures' packages never
+# come from here: they go into private roots (foreign_root).
+step_packages() {
+    local step
+    for step in "$@"; do
+        case "$step" in
+        demo) echo build-essential cmake pkg-config qtbase5-dev libqt5serialport5-dev umockdev ;;
+        debian | bench)
+            step_packages demo
+            echo udev python3 help2man dpkg-dev file binutils perl xz-utils make patch debootstrap \
+                qemu-system-x86 busybox-static cpio kmod
+            [ "$step" = debian ] || echo gcc libserialport-dev python3-serial ;;
+        qt6) step_packages demo; echo udev python3 help2man dpkg-dev file qt6-base-dev qt6-serialport-dev ;;
+        arm64 | armhf)
+            step_packages demo
+            echo python3 help2man dpkg-dev file qemu-user qemu-system-arm cpio kmod \
+                "g++-$(debian_triplet "$step")" ;;
+        windows)
+            echo cmake g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 python3 gcc libc6-dev \
+                icoutils dpkg-dev perl xz-utils make patch unzip ;;
+        ci) step_packages debian qt6 arm64 armhf windows; echo clang clang-format lintian apt-utils ;;
+        *) echo "no step $step (demo, bench, debian, qt6, arm64, armhf, windows, ci)" >&2; return 2 ;;
+        esac
+    done
+}
+
+debian_triplet() {
+    case "$1" in
+    amd64) echo x86_64-linux-gnu ;;
+    arm64) echo aarch64-linux-gnu ;;
+    armhf) echo arm-linux-gnueabihf ;;
+    *) echo "no Debian architecture $1" >&2; return 2 ;;
+    esac
+}
+
+# The packages among PACKAGE... that are not installed.
+missing_packages() {
+    [ $# -gt 0 ] || return 0
+    local installed
+    installed="$(dpkg-query -W -f='${Package}:${Status}\n' "$@" 2>/dev/null | sed -n 's/:install ok installed$//p')"
+    printf '%s\n' "$@" | sort -u | { grep -vxF -f <(printf '%s\n' "$installed") || true; } | tr '\n' ' ' |
+        sed 's/ $//'
+}
+
+# Ends the script, naming them, when packages that STEP... needs are missing.
+require_step() {
+    local packages missing
+    packages="$(step_packages "$@")" || exit 2
+    # shellcheck disable=SC2086 # one name a word
+    missing="$(missing_packages $packages)"
+    [ -z "$missing" ] && return 0
+    echo "missing Debian packages: $missing (scripts/install-deps $* installs them)" >&2
+    exit 1
+}
+
+# apt-get, waiting for another apt: DPkg::Lock::Timeout covers dpkg's lock, not the lists'
+# lock of another apt-get update, which makes apt fail at once. Output goes to standard error.
+apt_get() {
+    local tries=0 status out
+    while :; do
+        status=0
+        out="$(as_root env DEBIAN_FRONTEND=noninteractive apt-get -q -o DPkg::Lock::Timeout=600 "$@" 2>&1)" ||
+            status=$?
+        if [ $status -ne 0 ] && [ $tries -lt 120 ] && grep -q 'Could not get lock\|Unable to lock' <<<"$out"; then
+            tries=$((tries + 1))
+            sleep "${MORVEK_APT_LOCK_WAIT:-5}"
+            continue
+        fi
+        # What a reader needs: the outcome and apt's warnings and errors, not dpkg's progress.
+        grep -v '^\(Reading\|Building\|Get:\|Hit:\|Ign:\|Fetched\|W: Download is performed unsandboxed\|Selecting\|Preparing\|Unpacking\|Setting up\|Processing\|(Reading\|  \)' \
+            <<<"$out" >&2 || true
+        return $status
+    done
+}
+
+# Updates the package lists (apt-get OPTION... update). A list that fails to download (a mirror
+# in sync serves an index of the wrong size) is asked for again after a pause; when it still
+# fails, the run goes on with the lists there are, and only a package that then cannot be
+# installed ends it.
+apt_update() {
+    local try out
+    for try in 1 2 3; do
+        if out="$(apt_get "$@" update 2>&1)" && ! grep -q '^[WE]: ' <<<"$out"; then
+            return 0
+        fi
+        [ $try -eq 3 ] || sleep "${MORVEK_APT_RETRY_SECONDS:-20}"
+    done
+    echo "warning: some package lists could not be updated; going on with the lists there are:" >&2
+    grep '^[WE]: ' <<<"$out" | sed 's/^/    /' >&2 || true
+}
+
+# The packages among PACKAGE... that apt's lists do not have.
+unknown_packages() {
+    local package unknown=()
+    for package in "$@"; do
+        # Its status, not a grep of its output: grep -q would end it by SIGPIPE, a failure here.
+        apt-cache show --no-all-versions "$package" >/dev/null 2>&1 || unknown+=("$package")
+    done
+    echo "${unknown[*]}"
+}
+
+# Installs the host's packages among PACKAGE... that are missing, in one transaction.
+install_packages() {
+    local missing package unknown failed=()
+    missing="$(missing_packages "$@")"
+    [ -n "$missing" ] || return 0
+    echo "installing $missing" >&2
+    apt_update
+    # shellcheck disable=SC2086 # one name a word
+    unknown="$(unknown_packages $missing)"
+    if [ -n "$unknown" ]; then
+        echo "cannot install $unknown: apt's package lists have no such package" >&2
+        return 1
+    fi
+    # shellcheck disable=SC2086 # one name a word
+    apt_get install -y --no-install-recommends $missing && return 0
+    for package in $missing; do
+        apt-get -s -qq install "$package" >/dev/null 2>&1 || failed+=("$package")
+    done
+    echo "could not install ${failed[*]:-$missing} (apt's messages above)" >&2
+    return 1
+}
+
+# --- Foreign architectures' packages, in roots of our own -------------------------------------
+# Sets private_apt to an apt-get command for ARCH's packages with everything of its own under
+# DIR: the machine's Debian mirrors and suites, its own lists, cache and an empty package
+# database. A foreign index that is broken or lags can then hold back nothing of the host's.
+private_apt() {
+    local arch="$1" dir="$2"
+    mkdir -p "$dir/lists/partial" "$dir/cache/archives/partial" "$dir/dpkg"
+    [ -f "$dir/dpkg/status" ] || : >"$dir/dpkg/status"
+    apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(TARGET_OF) $(ORIGIN)' |
+        awk '$3 == "deb" && $4 == "Debian"' | sort -u | while read -r uri suite _; do
+        echo "deb [arch=$arch signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $uri $suite main"
+    done >"$dir/sources.list"
+    [ -s "$dir/sources.list" ] || { echo "apt knows no Debian archive to fetch $arch packages from" >&2; return 1; }
+    private_apt=(apt-get -o Dir::Etc::SourceList="$dir/sources.list" -o Dir::Etc::SourceParts=/dev/null
+        -o Dir::State::Lists="$dir/lists" -o Dir::State::status="$dir/dpkg/status" -o Dir::Cache="$dir/cache"
+        -o APT::Architecture="$arch" -o APT::Architectures="$arch" -o APT::Sandbox::User=root
+        -o Dir::Etc::Preferences=/dev/null -o Dir::Etc::PreferencesParts=/dev/null)
+}
+
+# The root of ARCH's Debian packages that the cross builds and the VMs take their libraries,
+# headers, Python and kernel from.
+foreign_root() {
+    echo "$morvek_cache/debian-$1"
+}
+
+# From here on apt-get, apt and debootstrap refuse, and each call is written to DIR/calls: what
+# runs after scripts/install-deps (builds, CTest tests, the suites' stages) may install and
+# fetch nothing.
+forbid_installs() {
+    local dir="$1" tool
+    mkdir -p "$dir"
+    : >"$dir/calls"
+    for tool in apt-get apt debootstrap; do
+        printf '#!/bin/sh\necho "%s $*" >>"%s/calls"\necho "%s: refused: nothing installs after scripts/install-deps" >&2\nexit 100\n' \
+            "$tool" "$dir" "$tool" >"$dir/$tool"
+        chmod 755 "$dir/$tool"
+    done
+    export PATH="$dir:$PATH"
+}
+
+# Fetches, once per version, Debian's source of the C library that the single-file binary
+# links (the version of the machine's libc6-dev) into the cache, for the source archive;
+# prints its folder.
+fetch_glibc_source() {
+    local glibc dir
+    glibc="$(dpkg-query -W -f='${source:Version}' libc6-dev 2>/dev/null)" ||
+        { echo "libc6-dev is not installed" >&2; return 1; }
+    dir="$morvek_cache/glibc-source-$glibc"
+    if [ ! -f "$dir/.complete" ]; then
+        rm -rf "$dir"
+        mkdir -p "$dir"
+        fetch_debian_source "$dir" "glibc=$glibc" --download-only || {
+            echo "could not fetch Debian's glibc $glibc source, which the single-file binary links" \
+                "(upgrade libc6-dev to the archive's version, or check the network)" >&2
+            return 1
+        }
+        touch "$dir/.complete"
+    fi
+    echo "$dir"
+}

@@ -90,13 +90,15 @@ bool SerialPort::openPort(const QString &name)
     // format for a stale one), so another program's hold is looked for around the open.
     PortHolderCheck holders;
     heldBy = holders.holderBeforeOpen(path);
-    portOpen = heldBy.isEmpty() && serial->open(QIODevice::ReadWrite);
-    if (portOpen) {
+    portOpen = false;
+    if (heldBy.isEmpty()) {
+        if (beforeOpen)
+            beforeOpen();
+        const bool opened = serial->open(QIODevice::ReadWrite);
         heldBy = holders.holderAfterOpen(*serial);
-        if (!heldBy.isEmpty()) {
+        portOpen = opened && heldBy.isEmpty();
+        if (opened && !portOpen)
             serial->close();
-            portOpen = false;
-        }
     }
     if (portOpen)
         portName = name;

@@ -8,6 +8,9 @@
 #include <QSerialPort>
 #include <QString>
 
+#include <functional>
+#include <utility>
+
 // Line settings as indices into the code tables of serialport.cpp (the numbering of the
 // Windows communications interface), not as Qt values.
 struct LineSettings {
@@ -48,6 +51,9 @@ public:
     QString lastPortName() const { return portName; }
     // The path that the last openPort opened, or tried to.
     QString lastPath() const { return path; }
+    // Runs in the moment between the held-port checks and the open, for the tests to lock
+    // the port there as another program might.
+    void setBeforeOpen(std::function<void()> hook) { beforeOpen = std::move(hook); }
 
 signals:
     void readComm();
@@ -65,6 +71,7 @@ private:
     bool portOpen;
     LineSettings settings;
     QString heldBy;
+    std::function<void()> beforeOpen;
 
 public:
     QList<char> receiveBuffer;

@@ -12,6 +12,7 @@
 #include <QFile>
 #include <QScopeGuard>
 
+#include <csignal>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -72,6 +73,7 @@ private slots:
     void emptyNameIsAttempted();
     void portHeldByAnotherProgram_data();
     void portHeldByAnotherProgram();
+    void lockTakenBetweenCheckAndOpen_data();
     void lockTakenBetweenCheckAndOpen();
 };
 
@@ -420,25 +422,93 @@ void SerialPortTest::portHeldByAnotherProgram()
     }
 }
 
+void SerialPortTest::lockTakenBetweenCheckAndOpen_data()
+{
+    // What another program creates at the lock path in the moment between the checks and
+    // the open (%1: the PID it names; null: nothing), and what is at Qt's .rmlock beside it
+    // before the run (null: nothing).
+    QTest::addColumn<QByteArray>("rival");
+    QTest::addColumn<QByteArray>("rmlock");
+    QTest::addColumn<qint32>("pid");
+    // What errorText() says; empty: the port opens.
+    QTest::addColumn<QString>("reason");
+    const qint32 running = qint32(getppid());
+    const QString heldByRunning = QStringLiteral("held by process %1").arg(running);
+    QTest::newRow("nobody") << QByteArray() << QByteArray() << 0 << QString();
+    QTest::newRow("HDB lock file of a running process")
+        << QByteArray("%1\n") << QByteArray() << running << heldByRunning;
+    QTest::newRow("Qt's lock file of a running program that it takes for stale")
+        << QByteArray("%1\n\n\n") << QByteArray() << running << heldByRunning;
+    QTest::newRow("lock file created and not yet written")
+        << QByteArray("") << QByteArray() << 0 << "names no process";
+    // One left by a process killed in the moment of its open is taken away.
+    QTest::newRow(".rmlock of an ended process")
+        << QByteArray() << QByteArray("%1\n/usr/bin/x\n") << deadPid() << QString();
+    QTest::newRow(".rmlock of a running program taking the lock over")
+        << QByteArray() << QByteArray("%1\n/usr/bin/x\n") << running
+        << "taking a lock file of the port over";
+}
+
 void SerialPortTest::lockTakenBetweenCheckAndOpen()
 {
+    QFETCH(QByteArray, rival);
+    QFETCH(QByteArray, rmlock);
+    QFETCH(qint32, pid);
+    QFETCH(QString, reason);
     PtyDevice device;
-    const QString lockPath = "/var/lock/LCK.." + device.slavePath().mid(5).replace('/', '_');
-    PortHolderCheck holders;
-    QCOMPARE(holders.holderBeforeOpen(device.slavePath()), QString());
-    // Another program locks the port in the moment before the open, as lockdev does.
-    QFile rival(lockPath);
-    if (!rival.open(QIODevice::WriteOnly | QIODevice::NewOnly))
-        QSKIP("cannot write a lock file in /var/lock");
-    rival.write(QString("%1\n").arg(getppid(), 10).toLatin1());
-    rival.close();
-    const auto removeLock = qScopeGuard([&] { QFile::remove(lockPath); });
-    QSerialPort line;
-    line.setPortName(device.slavePath());
-    // Qt Serial Port takes the rival's lock file for stale and opens all the same: the port
-    // is the rival's, and the open must count as failed.
-    if (line.open(QIODevice::ReadWrite))
-        QVERIFY(holders.holderAfterOpen(line).contains("another program locked the port"));
+    QVERIFY(device.isValid());
+    const QByteArray lockPath =
+        QFile::encodeName("/var/lock/LCK.." + device.slavePath().mid(5).replace('/', '_'));
+    const QByteArray rmlockPath = lockPath + ".rmlock";
+    const auto removeLocks = qScopeGuard([&] {
+        unlink(lockPath.constData());
+        unlink(rmlockPath.constData());
+    });
+    const auto withPid = [pid](QByteArray bytes) {
+        return bytes.replace("%1", QByteArray::number(pid).rightJustified(10));
+    };
+    if (!rmlock.isNull()) {
+        QFile file(QFile::decodeName(rmlockPath));
+        if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+            QSKIP("cannot write a lock file in /var/lock");
+        file.write(withPid(rmlock));
+    }
+    struct stat rivals = {};
+    SerialPort port;
+    port.setBeforeOpen([&] {
+        if (rival.isNull())
+            return;
+        // As lockdev does: created only if nobody has the path, then written.
+        const int fd = open(lockPath.constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+        QVERIFY2(fd >= 0, "the lock path is free in the moment of the open");
+        const QByteArray bytes = withPid(rival);
+        QCOMPARE(write(fd, bytes.constData(), size_t(bytes.size())), ssize_t(bytes.size()));
+        fstat(fd, &rivals);
+        close(fd);
+    });
+    const bool opened = port.openPort(device.slavePath());
+    QCOMPARE(opened, reason.isEmpty());
+    QCOMPARE(port.isPortOpen(), reason.isEmpty());
+    if (!reason.isEmpty())
+        QVERIFY2(port.errorText().contains(reason), qPrintable(port.errorText()));
+    if (!rival.isNull()) {
+        // The other program's lock file stays, as it wrote it.
+        struct stat there = {};
+        QVERIFY2(lstat(lockPath.constData(), &there) == 0 && there.st_ino == rivals.st_ino,
+                 "the other program's lock file is left in place");
+        QFile file(QFile::decodeName(lockPath));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), withPid(rival));
+    }
+    if (opened) {
+        QVERIFY(port.sendData("ATCD\r\n"));
+        QCOMPARE(device.read(6, 1000), QByteArray("ATCD\r\n"));
+    } else {
+        QVERIFY(!port.sendData("ATCD\r\n"));
+        QCOMPARE(device.read(1, 100), QByteArray());
+    }
+    // The .rmlock is the other program's while it runs, and ours only for the open.
+    QCOMPARE(access(rmlockPath.constData(), F_OK) == 0, !rmlock.isNull() && kill(pid, 0) == 0);
 }
 
 QTEST_GUILESS_MAIN(SerialPortTest)

@@ -16,7 +16,6 @@
 #include <optional>
 #include <pwd.h>
 #include <sys/file.h>
-#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -184,8 +183,9 @@ bool mayRemove(const QByteArray &directory, const struct stat &file)
 }
 
 // Unlinks a stale lock file, unless another program has put its own in its place since it
-// was read.
-bool removeIfUnchanged(const QByteArray &file)
+// was read. Stale: it names a process that has ended, or, with staleAfterS, is older than
+// that, whatever it names.
+bool removeIfUnchanged(const QByteArray &file, int staleAfterS = 0)
 {
     const int fd = open(file.constData(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
@@ -202,7 +202,32 @@ bool removeIfUnchanged(const QByteArray &file)
         return false;
     content.truncate(int(n));
     const pid_t pid = lockFilePid(content);
-    return pid > 0 && !isRunning(pid) && unlink(file.constData()) == 0;
+    const bool aged = staleAfterS > 0 && std::abs(time(nullptr) - opened.st_mtime) > staleAfterS;
+    return ((pid > 0 && !isRunning(pid)) || aged) && unlink(file.constData()) == 0;
+}
+
+// Unlinks the file at path while it is still the one open on fd, then closes fd: someone
+// may have taken a stale-looking file of ours away and put their own in its place.
+void unlinkIfStillOurs(const QByteArray &path, int fd)
+{
+    struct stat there = {};
+    struct stat mine = {};
+    if (lstat(path.constData(), &there) == 0 && fstat(fd, &mine) == 0 &&
+        there.st_dev == mine.st_dev && there.st_ino == mine.st_ino)
+        unlink(path.constData());
+    close(fd);
+}
+
+// This program as /proc names it: QLockFile takes a lock file for one of a running process
+// only when its second line gives the name of the program running under that PID.
+QByteArray ownProgram()
+{
+    char target[4096];
+    const ssize_t n = readlink("/proc/self/exe", target, sizeof target);
+    if (n > 0 && size_t(n) < sizeof target && !std::memchr(target, '\n', size_t(n)))
+        return QByteArray(target, int(n));
+    // QLockFile follows this link to the same name.
+    return "/proc/" + QByteArray::number(qlonglong(getpid())) + "/exe";
 }
 
 // Who holds the line by a lock file in one of the lock directories; empty when nobody
@@ -302,8 +327,7 @@ QString flockHolderText(int fd)
 PortHolderCheck::~PortHolderCheck()
 {
     releaseOwnLock();
-    if (watch >= 0)
-        close(watch);
+    releaseGuard();
     closeProbe();
 }
 
@@ -318,15 +342,52 @@ void PortHolderCheck::releaseOwnLock()
 {
     if (ownLock < 0)
         return;
-    // Only while the file there is still ours: someone may have taken a stale-looking file
-    // of ours away and put their own in its place.
-    struct stat there = {};
-    struct stat mine = {};
-    if (lstat(ownLockPath.constData(), &there) == 0 && fstat(ownLock, &mine) == 0 &&
-        there.st_dev == mine.st_dev && there.st_ino == mine.st_ino)
-        unlink(ownLockPath.constData());
-    close(ownLock);
+    unlinkIfStillOurs(ownLockPath, ownLock);
     ownLock = -1;
+}
+
+void PortHolderCheck::releaseGuard()
+{
+    if (guard < 0)
+        return;
+    unlinkIfStillOurs(guardPath, guard);
+    guard = -1;
+}
+
+QString PortHolderCheck::takeGuard()
+{
+    const QByteArray path = qtLockDirectory() + '/' + lockName + ".rmlock";
+    // QLockFile's own form, naming this process, so that QLockFile respects it.
+    const QByteArray content = QByteArray::number(qlonglong(getpid())) + '\n' + ownProgram() + '\n';
+    int error = 0;
+    for (int attempt = 0; attempt < 2 && guard < 0; ++attempt) {
+        guard = open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        error = guard < 0 ? errno : 0;
+        // One left by a process that ended while it had it, or older than QLockFile respects,
+        // is taken away, as QLockFile would.
+        if (guard < 0 && (error != EEXIST || !removeIfUnchanged(path, garbledLockHoldsS)))
+            break;
+    }
+    if (guard >= 0) {
+        errno = 0;
+        if (write(guard, content.constData(), size_t(content.size())) == content.size()) {
+            guardPath = path;
+            return QString();
+        }
+        error = errno == 0 ? EIO : errno;
+        unlink(path.constData());
+        close(guard);
+        guard = -1;
+    }
+    // Another Qt program is taking a lock file of this port over right now.
+    const pid_t pid = lockFilePid(readSmallFile(path, 64).value_or(QByteArray()));
+    if (error == EEXIST && pid > 0 && isRunning(pid)) {
+        return QStringLiteral("Permission error while locking the device: held by %1 through "
+                              "%2, taking a lock file of the port over")
+            .arg(processText(pid), QString::fromLocal8Bit(path));
+    }
+    return QStringLiteral("Permission error while locking the device: cannot create %1 (%2)")
+        .arg(QString::fromLocal8Bit(path), QString::fromLocal8Bit(std::strerror(error)));
 }
 
 QString PortHolderCheck::holderBeforeOpen(const QString &path)
@@ -374,51 +435,29 @@ QString PortHolderCheck::holderBeforeOpen(const QString &path)
         flock(probe, LOCK_UN);
     }
     // Handed over last, right before Qt Serial Port creates its own lock file in its place.
-    // What happens at the path from here on is watched: Qt Serial Port takes a lock file that
-    // another program creates in this last moment for stale and deletes it.
-    if (holder.isEmpty() && ownLock >= 0) {
-        watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-        if (watch >= 0 &&
-            inotify_add_watch(watch, qtLockDirectory().constData(), IN_CREATE | IN_MOVED_TO) < 0) {
-            close(watch);
-            watch = -1;
-        }
-        watchedName = name;
-    }
+    // Qt Serial Port takes a lock file that another program creates in this moment for stale;
+    // it removes one only while it holds the .rmlock beside it, so with ours there its open
+    // fails and the other program keeps its lock. (An inotify watch saw such a file only once
+    // it was deleted, and closing the watch made every run wait ~16 ms for the kernel.)
+    lockName = name;
+    if (holder.isEmpty() && ownLock >= 0)
+        holder = takeGuard();
     releaseOwnLock();
     return holder;
 }
 
-bool PortHolderCheck::lockTakenDuringOpen()
-{
-    if (watch < 0)
-        return false;
-    // Qt Serial Port's own lock file is one new file of that name; any other was another
-    // program's, and Qt Serial Port has taken it away.
-    int created = 0;
-    bool overflow = false;
-    alignas(inotify_event) char events[4096];
-    ssize_t n = 0;
-    while ((n = read(watch, events, sizeof events)) > 0) {
-        for (ssize_t at = 0; at < n;) {
-            const auto *event = reinterpret_cast<const inotify_event *>(events + at);
-            overflow = overflow || (event->mask & IN_Q_OVERFLOW);
-            if (event->len > 0 && watchedName == event->name)
-                ++created;
-            at += ssize_t(sizeof(inotify_event) + event->len);
-        }
-    }
-    close(watch);
-    watch = -1;
-    return overflow || created > 1;
-}
-
 QString PortHolderCheck::holderAfterOpen(const QSerialPort &line)
 {
-    if (lockTakenDuringOpen()) {
+    const bool guarded = guard >= 0;
+    releaseGuard();
+    if (!line.isOpen()) {
         closeProbe();
-        return QStringLiteral("Permission error while locking the device: another program "
-                              "locked the port at the moment of the open; it is left to it");
+        if (!guarded)
+            return QString();
+        // The open failed on a lock file that another program created in the moment of the
+        // open, or on nothing of the kind; it says which.
+        QByteArray stale;
+        return lockFileHolder(lockName, &stale);
     }
     // Another program may have taken its flock since the look before the open.
     const QString holder = flockHolderText(line.handle());

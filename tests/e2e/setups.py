@@ -6,9 +6,11 @@ line.
 import fcntl
 import glob
 import os
+import shutil
 import signal
 import stat
 import subprocess
+import tempfile
 import threading
 import time
 
@@ -25,8 +27,21 @@ class Run:
         self.out, self.err = (open(os.path.join(work, n), "ab") for n in ("out", "err"))
         self.status, self.ms, self.problems = None, 0, []
         self.released = lambda: None  # a stage that holds the ttys open resets them here
+        self.copy = None
+
+    def reachable(self):
+        """The binary where any user may run it: a clone in a home that only its owner may
+        enter is out of reach of the user a case runs it as."""
+        if self.copy is None:
+            self.copy = tempfile.mkdtemp(prefix="morvek-run-")
+            os.chmod(self.copy, 0o755)
+            shutil.copy(self.binary, self.copy)
+        return os.path.join(self.copy, os.path.basename(self.binary))
 
     def start(self, stdout=None, stderr=None, argv0=None, args=None, **popen):
+        binary = self.binary
+        if popen.get("user") is not None and not self.root:
+            binary = self.reachable()
         if self.root:
             # Into the root first, then drop to the user: subprocess would drop first.
             ids = [popen.pop(k, None) for k in ("extra_groups", "group", "user")]
@@ -41,8 +56,8 @@ class Run:
                 if inner:
                     inner()
             popen["preexec_fn"] = enter
-        return subprocess.Popen([self.binary if argv0 is None else argv0] + (self.args if args is None else args),
-                                executable=self.binary, stdout=stdout or self.out,
+        return subprocess.Popen([binary if argv0 is None else argv0] + (self.args if args is None else args),
+                                executable=binary, stdout=stdout or self.out,
                                 stderr=stderr or self.err, **popen)
 
     def wait(self, process):
@@ -68,6 +83,8 @@ class Run:
         self.status = statuses[0] if len(statuses) == 1 else " and ".join(map(str, statuses))
 
     def outcome(self):
+        if self.copy:
+            shutil.rmtree(self.copy)
         self.out.close()
         self.err.close()
         with open(self.out.name, "rb") as out, open(self.err.name, "rb") as err:

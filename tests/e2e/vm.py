@@ -209,6 +209,10 @@ def inside(mode, only=None):
           % (os.uname().release, os.uname().machine, len(scenarios), startup, startup), flush=True)
     for s in scenarios:
         play(s)
+    # Measured again at the end: the allowance is the slower of the two, so a machine that
+    # got busier during the suite does not fail the rows played then.
+    startup = sorted(started_ms() for _ in range(3))[1]
+    print("== VM suite: start-up at the end %d ms\n@startup %d" % (startup, startup), flush=True)
     print("== VM suite done", flush=True)
 
 
@@ -221,7 +225,7 @@ def start(args, scenarios):
     with open(args.results, encoding="utf-8", errors="replace") as f:
         for key, _, value in (line.rstrip("\n").partition(" ") for line in f):
             if key == "@startup":
-                startup = int(value)
+                startup = max(startup, int(value))
             elif key == "@run":
                 name, _, outcome = value.partition(" ")
                 found[name] = engine.Outcome.loads(outcome)

@@ -22,7 +22,7 @@ depends="$(dpkg-deb -f "$deb" Depends)"
 grep -Eq 'libqt(5core5a|6core6)' <<<"$depends" && grep -Eq 'libqt(5|6)serialport' <<<"$depends" ||
     fail "Depends does not name the Qt libraries: $depends"
 # A cross-built package goes into the throw-away root all the same; its binary runs there
-# through qemu-user, with the libraries of the build machine's multiarch folders.
+# through qemu-user, with the libraries of the target root (QEMU_LD_PREFIX).
 arch="$(dpkg-deb -f "$deb" Architecture)"
 force=()
 run=()
