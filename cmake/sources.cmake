@@ -2,7 +2,7 @@
 # The program's sources, listed once: CMakeLists.txt builds them, and scripts/check-windows
 # compiles the Windows ones against the Windows SDK headers (cmake -P prints them, one a line).
 #
-# Each system's own code lives in a folder of its own: platform/unix and platform/windows
+# Each system's own code lives in a folder of its own: platform/linux and platform/windows
 # implement the same headers of platform/, and platform/standin stands in for SetupAPI
 # everywhere but on Windows.
 
@@ -30,30 +30,39 @@ set(MORVEK_PLATFORM_HEADERS
     platform/devicepath.h
     platform/endsignals.h
     platform/helpconventions.h
-    platform/portholdercheck.h
+    platform/portlock.h
     platform/processservices.h
     platform/setupapi.h
 )
-# Everywhere but on Windows.
-set(MORVEK_UNIX_SOURCES
-    platform/unix/devicepath.cpp
-    platform/unix/endsignals.cpp
-    platform/unix/helpconventions.cpp
-    platform/unix/portholdercheck.cpp
-    platform/unix/processservices.cpp
+# Everywhere but on Windows, where the program runs on Linux (with glibc).
+set(MORVEK_LINUX_SOURCES
+    platform/linux/devicepath.cpp
+    platform/linux/endsignals.cpp
+    platform/linux/helpconventions.cpp
+    platform/linux/portlock.cpp
+    platform/linux/processservices.cpp
+)
+# What the port lock on Linux is made of, beside its sequence (portlock.cpp): Windows has
+# nothing of the kind.
+set(MORVEK_LINUX_LOCK_SOURCES
+    platform/linux/holdermessages.cpp
+    platform/linux/lockfilerules.cpp
+    platform/linux/lockfiles.cpp
+    platform/linux/processholders.cpp
+    platform/linux/smallfile.cpp
 )
 set(MORVEK_STANDIN_SOURCES
     platform/standin/setupapi_standin.cpp
     platform/standin/usbdevicetree.cpp
 )
 # The fully static single-file Linux binary only (MORVEK_SINGLE_FILE).
-set(MORVEK_SINGLE_FILE_SOURCES platform/unix/staticnss.cpp)
+set(MORVEK_SINGLE_FILE_SOURCES platform/linux/staticnss.cpp)
 # On Windows only.
 set(MORVEK_WINDOWS_SOURCES
     platform/windows/devicepath.cpp
     platform/windows/endsignals.cpp
     platform/windows/helpconventions.cpp
-    platform/windows/portholdercheck.cpp
+    platform/windows/portlock.cpp
     platform/windows/processservices.cpp
 )
 
@@ -70,9 +79,9 @@ file(GLOB_RECURSE morvek_found_sources ${morvek_glob_options} RELATIVE "${morvek
      "${morvek_source_root}/discovery/*.c" "${morvek_source_root}/discovery/*.cpp"
      "${morvek_source_root}/serial/*.c" "${morvek_source_root}/serial/*.cpp"
      "${morvek_source_root}/platform/*.c" "${morvek_source_root}/platform/*.cpp")
-set(morvek_listed_sources ${MORVEK_CORE_SOURCES} ${MORVEK_MAIN_SOURCES} ${MORVEK_UNIX_SOURCES}
-                          ${MORVEK_STANDIN_SOURCES} ${MORVEK_SINGLE_FILE_SOURCES}
-                          ${MORVEK_WINDOWS_SOURCES})
+set(morvek_listed_sources ${MORVEK_CORE_SOURCES} ${MORVEK_MAIN_SOURCES} ${MORVEK_LINUX_SOURCES}
+                          ${MORVEK_LINUX_LOCK_SOURCES} ${MORVEK_STANDIN_SOURCES}
+                          ${MORVEK_SINGLE_FILE_SOURCES} ${MORVEK_WINDOWS_SOURCES})
 set(morvek_source_errors "")
 foreach(source IN LISTS morvek_found_sources)
     list(FIND morvek_listed_sources "${source}" at)
@@ -92,7 +101,7 @@ foreach(source IN LISTS morvek_listed_sources)
     list(APPEND morvek_seen_sources "${source}")
 endforeach()
 # Each service has its source for both systems: one built here is built on Windows too.
-foreach(pair "UNIX;WINDOWS" "WINDOWS;UNIX")
+foreach(pair "LINUX;WINDOWS" "WINDOWS;LINUX")
     list(GET pair 0 here)
     list(GET pair 1 there)
     string(TOLOWER "${there}" folder)

@@ -2,7 +2,7 @@
 #include "serialport.h"
 
 #include "platform/devicepath.h"
-#include "platform/portholdercheck.h"
+#include "platform/portlock.h"
 
 #include <QSerialPort>
 
@@ -87,15 +87,16 @@ bool SerialPort::openPort(const QString &name)
     path = systemPath(name);
     serial->setPortName(path);
     // Qt Serial Port respects only its own lock files (and takes a lock file in any other
-    // format for a stale one), so another program's hold is looked for around the open.
-    PortHolderCheck holders;
-    heldBy = holders.holderBeforeOpen(path);
+    // format for a stale one), so the port is locked around the open as other serial
+    // programs lock it, and their hold counts as a failed open.
+    PortLock lock;
+    heldBy = lock.lockBeforeOpen(path);
     portOpen = false;
     if (heldBy.isEmpty()) {
         if (beforeOpen)
             beforeOpen();
         const bool opened = serial->open(QIODevice::ReadWrite);
-        heldBy = holders.holderAfterOpen(*serial);
+        heldBy = lock.lockAfterOpen(*serial);
         portOpen = opened && heldBy.isEmpty();
         if (opened && !portOpen)
             serial->close();

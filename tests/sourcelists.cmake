@@ -23,22 +23,22 @@ endfunction()
 expect_check(pass "")
 
 # A source for one system that no build list names.
-file(WRITE "${WORK_DIR}/platform/unix/stray.cpp" "")
-expect_check(fail "platform/unix/stray.cpp is in no list")
-file(REMOVE "${WORK_DIR}/platform/unix/stray.cpp")
+file(WRITE "${WORK_DIR}/platform/linux/stray.cpp" "")
+expect_check(fail "platform/linux/stray.cpp is in no list")
+file(REMOVE "${WORK_DIR}/platform/linux/stray.cpp")
 
 # The platform reaching up to the controller.
-file(READ "${WORK_DIR}/platform/unix/devicepath.cpp" text)
-file(WRITE "${WORK_DIR}/platform/unix/devicepath.cpp" "#include \"app/morvek.h\"\n${text}")
-expect_check(fail "platform/unix/devicepath.cpp reaches up to app/")
-file(WRITE "${WORK_DIR}/platform/unix/devicepath.cpp" "${text}")
+file(READ "${WORK_DIR}/platform/linux/devicepath.cpp" text)
+file(WRITE "${WORK_DIR}/platform/linux/devicepath.cpp" "#include \"app/morvek.h\"\n${text}")
+expect_check(fail "platform/linux/devicepath.cpp reaches up to app/")
+file(WRITE "${WORK_DIR}/platform/linux/devicepath.cpp" "${text}")
 
 # A service built on one system only.
 file(READ "${WORK_DIR}/cmake/sources.cmake" lists)
 string(REPLACE "    platform/windows/devicepath.cpp\n" "" one_sided "${lists}")
 file(WRITE "${WORK_DIR}/cmake/sources.cmake" "${one_sided}")
 file(REMOVE "${WORK_DIR}/platform/windows/devicepath.cpp")
-expect_check(fail "platform/unix/devicepath.cpp has no platform/windows/devicepath.cpp")
+expect_check(fail "platform/linux/devicepath.cpp has no platform/windows/devicepath.cpp")
 file(WRITE "${WORK_DIR}/cmake/sources.cmake" "${lists}")
 file(COPY "${SOURCE_DIR}/platform/windows/devicepath.cpp" DESTINATION "${WORK_DIR}/platform/windows")
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "platform/devicepath.h"
-#include "platform/portholdercheck.h"
+#include "platform/linux/lockfilerules.h"
+#include "platform/linux/processholders.h"
 #include "ptydevice.h"
 #include "serial/serialport.h"
 
@@ -17,6 +18,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -75,6 +77,20 @@ private slots:
     void portHeldByAnotherProgram();
     void lockTakenBetweenCheckAndOpen_data();
     void lockTakenBetweenCheckAndOpen();
+    void lockFileName_data();
+    void lockFileName();
+    void lockFilePid_data();
+    void lockFilePid();
+    void lockFileForms_data();
+    void lockFileForms();
+    void garbledLockHolds_data();
+    void garbledLockHolds();
+    void mayRemoveLockFile_data();
+    void mayRemoveLockFile();
+    void lockListFileId_data();
+    void lockListFileId();
+    void flockHolder_data();
+    void flockHolder();
 };
 
 void SerialPortTest::baudRateTable_data()
@@ -509,6 +525,178 @@ void SerialPortTest::lockTakenBetweenCheckAndOpen()
     }
     // The .rmlock is the other program's while it runs, and ours only for the open.
     QCOMPARE(access(rmlockPath.constData(), F_OK) == 0, !rmlock.isNull() && kill(pid, 0) == 0);
+}
+
+void SerialPortTest::lockFileName_data()
+{
+    QTest::addColumn<QString>("tty");
+    QTest::addColumn<QByteArray>("name");
+    QTest::newRow("ACM tty") << "/dev/ttyACM0" << QByteArray("LCK..ttyACM0");
+    QTest::newRow("pseudo-terminal: the slash below /dev")
+        << "/dev/pts/3" << QByteArray("LCK..pts_3");
+    QTest::newRow("deeper below /dev")
+        << "/dev/serial/by-id/usb-x" << QByteArray("LCK..serial_by-id_usb-x");
+    QTest::newRow("not below /dev: every slash") << "/tmp/tty" << QByteArray("LCK.._tmp_tty");
+    QTest::newRow("relative name") << "ttyS0" << QByteArray("LCK..ttyS0");
+    QTest::newRow("/dev inside the path is kept") << "/x/dev/tty" << QByteArray("LCK.._x_dev_tty");
+}
+
+void SerialPortTest::lockFileName()
+{
+    QFETCH(QString, tty);
+    QFETCH(QByteArray, name);
+    QCOMPARE(::lockFileName(tty), name);
+}
+
+void SerialPortTest::lockFilePid_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<qint32>("pid");
+    const auto binary = [](qint32 pid) {
+        return QByteArray(reinterpret_cast<const char *>(&pid), sizeof pid);
+    };
+    QTest::newRow("HDB form") << QByteArray("      4711\n") << 4711;
+    QTest::newRow("Qt's form: the first line") << QByteArray("4711\nmorvek\nhost\n") << 4711;
+    QTest::newRow("no line end") << QByteArray("4711") << 4711;
+    QTest::newRow("spaces around") << QByteArray("  42  \nx") << 42;
+    QTest::newRow("binary form") << binary(4711) << 4711;
+    QTest::newRow("binary form of a negative number") << binary(-5) << 0;
+    // Four bytes that read as digits are the text form.
+    QTest::newRow("four digits are text, not binary") << QByteArray("1234") << 1234;
+    QTest::newRow("zero") << QByteArray("         0\n") << 0;
+    QTest::newRow("negative text") << QByteArray("-5\n") << 0;
+    QTest::newRow("more than ten digits") << QByteArray("12345678901\n") << 0;
+    QTest::newRow("beyond a pid") << QByteArray("2147483648\n") << 0;
+    QTest::newRow("eleven digits, though a small number") << QByteArray("00000004711\n") << 0;
+    QTest::newRow("largest pid") << QByteArray("2147483647\n") << 2147483647;
+    QTest::newRow("a word after the number") << QByteArray("4711 x\n") << 0;
+    QTest::newRow("empty first line") << QByteArray("\n4711\n") << 0;
+    QTest::newRow("garbled") << QByteArray("garbled\n") << 0;
+    QTest::newRow("empty") << QByteArray() << 0;
+}
+
+void SerialPortTest::lockFilePid()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(qint32, pid);
+    QCOMPARE(qint32(::lockFilePid(content)), pid);
+}
+
+void SerialPortTest::lockFileForms_data()
+{
+    QTest::addColumn<bool>("qtForm");
+    QTest::addColumn<qint32>("pid");
+    QTest::addColumn<QByteArray>("content");
+    QTest::newRow("HDB: ten wide") << false << 4711 << QByteArray("      4711\n");
+    QTest::newRow("HDB: ten digits") << false << 1234567890 << QByteArray("1234567890\n");
+    QTest::newRow("Qt: the program on the second line")
+        << true << 42 << QByteArray("42\n/usr/bin/morvek\n");
+}
+
+void SerialPortTest::lockFileForms()
+{
+    QFETCH(bool, qtForm);
+    QFETCH(qint32, pid);
+    QFETCH(QByteArray, content);
+    const QByteArray written = qtForm ? qtLockContent(pid, "/usr/bin/morvek") : hdbLockContent(pid);
+    QCOMPARE(written, content);
+    // What this program writes, it reads back as the same process.
+    QCOMPARE(qint32(::lockFilePid(written)), pid);
+}
+
+void SerialPortTest::garbledLockHolds_data()
+{
+    QTest::addColumn<int>("ageS");
+    QTest::addColumn<bool>("holds");
+    QTest::newRow("new") << 0 << true;
+    QTest::newRow("30 s") << 30 << true;
+    QTest::newRow("31 s") << 31 << false;
+    QTest::newRow("30 s ahead (clock set back)") << -30 << true;
+    QTest::newRow("31 s ahead") << -31 << false;
+}
+
+void SerialPortTest::garbledLockHolds()
+{
+    QFETCH(int, ageS);
+    QFETCH(bool, holds);
+    const time_t now = 1700000000;
+    QCOMPARE(::garbledLockHolds(now - ageS, now), holds);
+}
+
+void SerialPortTest::mayRemoveLockFile_data()
+{
+    QTest::addColumn<uid_t>("user");
+    QTest::addColumn<uid_t>("fileOwner");
+    QTest::addColumn<bool>("writable");
+    QTest::addColumn<bool>("sticky");
+    QTest::addColumn<uid_t>("directoryOwner");
+    QTest::addColumn<bool>("may");
+    QTest::newRow("root, whatever the directory") << 0u << 7u << false << true << 7u << true;
+    QTest::newRow("directory not writable") << 5u << 5u << false << false << 5u << false;
+    QTest::newRow("not sticky: another's file") << 5u << 7u << true << false << 0u << true;
+    QTest::newRow("sticky: one's own file") << 5u << 5u << true << true << 0u << true;
+    QTest::newRow("sticky: the directory's owner") << 5u << 7u << true << true << 5u << true;
+    QTest::newRow("sticky: another's file") << 5u << 7u << true << true << 0u << false;
+}
+
+void SerialPortTest::mayRemoveLockFile()
+{
+    QFETCH(uid_t, user);
+    QFETCH(uid_t, fileOwner);
+    QFETCH(bool, writable);
+    QFETCH(bool, sticky);
+    QFETCH(uid_t, directoryOwner);
+    QFETCH(bool, may);
+    QCOMPARE(::mayRemoveLockFile(user, fileOwner, {writable, sticky, directoryOwner}), may);
+}
+
+void SerialPortTest::lockListFileId_data()
+{
+    QTest::addColumn<uint>("deviceMajor");
+    QTest::addColumn<uint>("deviceMinor");
+    QTest::addColumn<qulonglong>("inode");
+    QTest::addColumn<QByteArray>("id");
+    QTest::newRow("two hex digits each") << 0u << 5u << 1027ull << QByteArray("00:05:1027");
+    QTest::newRow("hex, as wide as it takes") << 259u << 17u << 3ull << QByteArray("103:11:3");
+    QTest::newRow("large inode, in decimal")
+        << 8u << 1u << 4294967296ull << QByteArray("08:01:4294967296");
+}
+
+void SerialPortTest::lockListFileId()
+{
+    QFETCH(uint, deviceMajor);
+    QFETCH(uint, deviceMinor);
+    QFETCH(qulonglong, inode);
+    QFETCH(QByteArray, id);
+    QCOMPARE(::lockListFileId(makedev(deviceMajor, deviceMinor), ino_t(inode)), id);
+}
+
+void SerialPortTest::flockHolder_data()
+{
+    QTest::addColumn<QByteArray>("locks");
+    QTest::addColumn<qint32>("pid");
+    QTest::newRow("exclusive flock")
+        << QByteArray("1: FLOCK  ADVISORY  WRITE 1234 00:05:1027 0 EOF\n") << 1234;
+    QTest::newRow("among others") << QByteArray("1: POSIX  ADVISORY  WRITE 11 00:05:1027 0 EOF\n"
+                                                "2: FLOCK  ADVISORY  WRITE 22 00:05:999 0 EOF\n"
+                                                "3: FLOCK  ADVISORY  WRITE 33 00:05:1027 0 EOF\n")
+                                  << 33;
+    QTest::newRow("a waiter is no holder")
+        << QByteArray("1: -> FLOCK  ADVISORY  WRITE 44 00:05:1027 0 EOF\n") << 0;
+    QTest::newRow("a shared flock")
+        << QByteArray("1: FLOCK  ADVISORY  READ 55 00:05:1027 0 EOF\n") << 0;
+    QTest::newRow("another device's inode")
+        << QByteArray("1: FLOCK  ADVISORY  WRITE 66 00:06:1027 0 EOF\n") << 0;
+    QTest::newRow("a longer inode")
+        << QByteArray("1: FLOCK  ADVISORY  WRITE 77 00:05:10270 0 EOF\n") << 0;
+    QTest::newRow("no locks") << QByteArray() << 0;
+}
+
+void SerialPortTest::flockHolder()
+{
+    QFETCH(QByteArray, locks);
+    QFETCH(qint32, pid);
+    QCOMPARE(qint32(flockHolderIn(locks, ::lockListFileId(makedev(0, 5), 1027))), pid);
 }
 
 QTEST_GUILESS_MAIN(SerialPortTest)

@@ -1,42 +1,44 @@
 // SPDX-License-Identifier: MIT
-#ifndef MORVEK_PORTHOLDERCHECK_H
-#define MORVEK_PORTHOLDERCHECK_H
+#ifndef MORVEK_PORTLOCK_H
+#define MORVEK_PORTLOCK_H
 
 #include <QByteArray>
 #include <QSerialPort>
 #include <QString>
 
-// Looks for another program's hold on a serial line, in the ways serial programs on this
-// platform hold one. Each check gives an empty text when nobody else holds the line, and
-// otherwise says who does. One object serves one open of one line.
+// Takes a serial line's lock around Qt Serial Port's open, in the ways serial programs on
+// this platform lock one, and says who holds the line when another program does. One object
+// serves one open of one line; each step gives an empty text when the line is ours, and
+// otherwise who holds it.
 //
-// On Linux: a lock file LCK..<tty> in /var/lock or /run/lock that names a running process,
-// in any format, or anything at that path (or at Qt's LCK..<tty>.rmlock) that is not a
-// regular file; an exclusive flock on the tty; a tty already in exclusive mode (TIOCEXCL),
-// which only root can open at all. Windows opens COM ports exclusively, so there is nothing
-// to look for there.
-class PortHolderCheck
+// On Linux it creates and removes lock files in /var/lock and takes flocks. Another program
+// holds the line by a lock file LCK..<tty> in /var/lock or /run/lock that names a running
+// process, in any format, or anything at that path (or at Qt's LCK..<tty>.rmlock) that is not
+// a regular file; by an exclusive flock on the tty; or by the tty's exclusive mode (TIOCEXCL),
+// which only root can open at all. Windows opens COM ports exclusively, so there is nothing to
+// take or look for there.
+class PortLock
 {
 public:
-    PortHolderCheck() = default;
-    ~PortHolderCheck();
-    PortHolderCheck(const PortHolderCheck &) = delete;
-    PortHolderCheck &operator=(const PortHolderCheck &) = delete;
+    PortLock() = default;
+    ~PortLock();
+    PortLock(const PortLock &) = delete;
+    PortLock &operator=(const PortLock &) = delete;
 
     // Before the line is opened, with the path that is about to be opened. Holds the
     // line's lock file while it looks, and lets it go last, for Qt Serial Port to take.
-    QString holderBeforeOpen(const QString &path);
+    QString lockBeforeOpen(const QString &path);
     // Right after the open was tried, whether it succeeded or not. On a line that did not
     // open: who locked the port in the moment between the look and the open, if anybody.
     // On the open line: who took a flock on it meanwhile; otherwise takes an exclusive flock
     // on the line, which lasts until the line is closed.
-    QString holderAfterOpen(const QSerialPort &line);
+    QString lockAfterOpen(const QSerialPort &line);
 
 private:
     // The tty as opened to look at its mode. Kept open until the line itself is open, so
     // that closing it cannot hang up a line that nobody else has open.
     int probe = -1;
-    // Our own lock file while holderBeforeOpen looks, and where it is.
+    // Our own lock file while lockBeforeOpen looks, and where it is.
     int ownLock = -1;
     QByteArray ownLockPath;
     // Qt's .rmlock beside the lock file, ours from the hand-over until the open is over, so

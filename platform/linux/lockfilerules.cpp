@@ -1,0 +1,70 @@
+// SPDX-License-Identifier: MIT
+#include "platform/linux/lockfilerules.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+QList<QByteArray> lockDirectories()
+{
+    return {QByteArrayLiteral("/var/lock"), QByteArrayLiteral("/run/lock")};
+}
+
+QByteArray qtLockDirectory()
+{
+    return QByteArrayLiteral("/var/lock");
+}
+
+QByteArray lockFileName(const QString &ttyPath)
+{
+    QString name = ttyPath.startsWith(QStringLiteral("/dev/")) ? ttyPath.mid(5) : ttyPath;
+    name.replace(QLatin1Char('/'), QLatin1Char('_'));
+    return "LCK.." + name.toLocal8Bit();
+}
+
+QByteArray removalLockName(const QByteArray &lockName)
+{
+    return lockName + ".rmlock";
+}
+
+pid_t lockFilePid(const QByteArray &content)
+{
+    const int lineEnd = content.indexOf('\n');
+    const QByteArray line = (lineEnd < 0 ? content : content.left(lineEnd)).trimmed();
+    bool digits = !line.isEmpty() && line.size() <= 10;
+    for (const char c : line)
+        digits = digits && c >= '0' && c <= '9';
+    if (digits) {
+        const qlonglong pid = line.toLongLong();
+        return pid > 0 && pid <= std::numeric_limits<pid_t>::max() ? pid_t(pid) : 0;
+    }
+    if (content.size() == int(sizeof(qint32))) {
+        qint32 pid = 0;
+        std::memcpy(&pid, content.constData(), sizeof pid);
+        return pid > 0 ? pid_t(pid) : 0;
+    }
+    return 0;
+}
+
+QByteArray hdbLockContent(pid_t pid)
+{
+    return QByteArray::number(qlonglong(pid)).rightJustified(10) + '\n';
+}
+
+QByteArray qtLockContent(pid_t pid, const QByteArray &program)
+{
+    return QByteArray::number(qlonglong(pid)) + '\n' + program + '\n';
+}
+
+bool garbledLockHolds(time_t modified, time_t now)
+{
+    return std::abs(now - modified) <= garbledLockHoldsS;
+}
+
+bool mayRemoveLockFile(uid_t user, uid_t fileOwner, const LockDirectoryAccess &directory)
+{
+    if (user == 0)
+        return true;
+    return directory.writable &&
+           (!directory.sticky || fileOwner == user || directory.owner == user);
+}
