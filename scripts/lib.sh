@@ -261,3 +261,56 @@ fetch_glibc_source() {
     fi
     echo "$dir"
 }
+
+# Downloads ARCH's PACKAGE... with private_apt and private_cache (apt-cache with its options)
+# into $apt_dir/cache/archives where missing, and prints the files' names; with --closure,
+# with everything they depend on (the private package database is empty).
+fetch_debs() {
+    local arch="$1" closure="$2" files
+    shift 2
+    if [ "$closure" = --closure ]; then
+        files="$("${private_apt[@]}" -qq install -s -y --no-install-recommends "$@" |
+            sed -n 's/^Inst \([^ ]*\) (\([^ ]*\) [^[]*\[\([^]]*\)\]).*/\1_\2_\3.deb/p')"
+    else
+        files="$("${private_cache[@]}" show --no-all-versions "$@" |
+            awk '/^Package:/ { p = $2 } /^Version:/ { v = $2 } /^Architecture:/ { a = $2 }
+                 /^$/ { if (p) print p "_" v "_" a ".deb"; p = "" } END { if (p) print p "_" v "_" a ".deb" }')"
+    fi || { echo "cannot find $arch packages: $*" >&2; return 1; }
+    files="${files//:/%3a}"
+    [ -n "$files" ] || { echo "cannot find $arch packages: $*" >&2; return 1; }
+    if [ -n "$(cd "$apt_dir/cache/archives" && ls $files 2>&1 >/dev/null)" ]; then
+        if [ "$closure" = --closure ]; then
+            "${private_apt[@]}" -qq install --download-only -y --no-install-recommends "$@" >/dev/null
+        else
+            (cd "$apt_dir/cache/archives" && "${private_apt[@]}" -qq download "$@" 2>&1 |
+                grep -v '^W: Download is performed unsandboxed' >&2 || true)
+        fi
+        [ -z "$(cd "$apt_dir/cache/archives" && ls $files 2>&1 >/dev/null)" ] ||
+            { echo "cannot download $arch packages: $*" >&2; return 1; }
+    fi
+    echo "$files"
+}
+
+# ARCH's packages closure[@] (with what they need) and alone[@] in $morvek_cache/debian-ARCH:
+# the unpacked files in root/, and each library package unpacked with its control files in
+# pkgs/NAME/, where dpkg-shlibdeps reads their symbols for a cross-built package's Depends.
+# Unpacked again only when the set of package files changes.
+prepare_root() {
+    local arch="$1" dir deb debs key
+    dir="$(foreign_root "$arch")"
+    debs="$( { fetch_debs "$arch" --closure "${closure[@]}" && fetch_debs "$arch" --alone "${alone[@]}"; } | sort -u)" ||
+        return 1
+    key="$(sha256sum <<<"$debs" | cut -d' ' -f1)"
+    if [ "$(cat "$dir/root/.key" 2>/dev/null)" = "$key" ]; then
+        echo "the $arch root is up to date" >&2
+        return 0
+    fi
+    echo "unpacking $(wc -l <<<"$debs") $arch packages into $dir/root" >&2
+    rm -rf "$dir/root" "$dir/pkgs"
+    mkdir -p "$dir/root" "$dir/pkgs"
+    for deb in $debs; do
+        dpkg-deb -x "$apt_dir/cache/archives/$deb" "$dir/root"
+        case "$deb" in lib*) dpkg-deb -R "$apt_dir/cache/archives/$deb" "$dir/pkgs/${deb%%_*}" ;; esac
+    done
+    echo "$key" >"$dir/root/.key"
+}
