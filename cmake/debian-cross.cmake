@@ -29,9 +29,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE BOTH)
-# Qt's libraries name theirs (ICU, GLib, ...), which the linker finds in the root.
-set(CMAKE_EXE_LINKER_FLAGS_INIT
-    "-Wl,-rpath-link,${MORVEK_SYSROOT}/usr/lib/${MORVEK_TRIPLET}:${MORVEK_SYSROOT}/lib/${MORVEK_TRIPLET}")
+# Qt's libraries name theirs (ICU, zlib, GLib, ...), which the linker finds in the root. A link
+# option, not CMAKE_EXE_LINKER_FLAGS_INIT: the Debian package's build sets the linker flags.
+add_link_options("LINKER:-rpath-link,${MORVEK_SYSROOT}/usr/lib/${MORVEK_TRIPLET}:${MORVEK_SYSROOT}/lib/${MORVEK_TRIPLET}")
 # Qt's CMake files name its tools under the root (ROOT/usr/lib/qt5/bin/moc,
 # ROOT/usr/lib/TRIPLET/qt5/bin/qmake): there the build machine's own ones are linked in,
 # which serve every architecture (qtbase5-dev-tools, qt5-qmake-bin), so AUTOMOC runs natively.
