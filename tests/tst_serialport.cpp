@@ -569,7 +569,13 @@ void SerialPortTest::lockFilePid_data()
     QTest::newRow("beyond a pid") << QByteArray("2147483648\n") << 0;
     QTest::newRow("eleven digits, though a small number") << QByteArray("00000004711\n") << 0;
     QTest::newRow("largest pid") << QByteArray("2147483647\n") << 2147483647;
-    QTest::newRow("a word after the number") << QByteArray("4711 x\n") << 0;
+    QTest::newRow("minicom's form: a name and a user after it")
+        << QByteArray("      4711 minicom alice\n") << 4711;
+    QTest::newRow("lockdev's form, a tab after the number")
+        << QByteArray("4711\tcu root\n") << 4711;
+    QTest::newRow("a word run into the number") << QByteArray("4711x minicom\n") << 0;
+    QTest::newRow("a name, then the number") << QByteArray("minicom 4711\n") << 0;
+    QTest::newRow("eleven digits, then a name") << QByteArray("12345678901 minicom\n") << 0;
     QTest::newRow("empty first line") << QByteArray("\n4711\n") << 0;
     QTest::newRow("garbled") << QByteArray("garbled\n") << 0;
     QTest::newRow("empty") << QByteArray() << 0;

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "platform/linux/lockfilerules.h"
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -31,11 +32,16 @@ pid_t lockFilePid(const QByteArray &content)
 {
     const int lineEnd = content.indexOf('\n');
     const QByteArray line = (lineEnd < 0 ? content : content.left(lineEnd)).trimmed();
-    bool digits = !line.isEmpty() && line.size() <= 10;
-    for (const char c : line)
-        digits = digits && c >= '0' && c <= '9';
+    // The PID comes first: alone (HDB, Qt's own form) or followed by the program's name and
+    // its user, as minicom and lockdev write it ("%10ld minicom %.20s\n").
+    int end = 0;
+    while (end < line.size() && line.at(end) >= '0' && line.at(end) <= '9')
+        ++end;
+    const bool digits =
+        end > 0 && end <= 10 &&
+        (end == line.size() || std::isspace(static_cast<unsigned char>(line.at(end))));
     if (digits) {
-        const qlonglong pid = line.toLongLong();
+        const qlonglong pid = line.left(end).toLongLong();
         return pid > 0 && pid <= std::numeric_limits<pid_t>::max() ? pid_t(pid) : 0;
     }
     if (content.size() == int(sizeof(qint32))) {

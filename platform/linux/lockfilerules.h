@@ -31,8 +31,9 @@ QByteArray lockFileName(const QString &ttyPath);
 // The file that QLockFile holds while it takes a stale lock file of that name away.
 QByteArray removalLockName(const QByteArray &lockName);
 
-// The process a lock file names: its first line in ASCII (the HDB form, "%10d\n", and Qt's
-// own form both start so), or the old binary form of exactly four bytes. 0 when garbled.
+// The process a lock file names: the number that starts its first line in ASCII (the HDB
+// form "%10d\n", Qt's own form, and minicom's and lockdev's, where a name and a user follow
+// it), or the old binary form of exactly four bytes. 0 when it names none: garbled.
 pid_t lockFilePid(const QByteArray &content);
 // The HDB form, which every serial program respects.
 QByteArray hdbLockContent(pid_t pid);

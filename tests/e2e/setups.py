@@ -155,8 +155,8 @@ def stderr_closes_early(run, _):
 
 
 def at_lock_path(run, setup):
-    """What another put at the lock path: a lock file as lockdev writes it, of a process that
-    runs through the case or has ended (of user daemon, while the run is user nobody's, for
+    """What another put at the lock path: a lock file as lockdev writes it (or as minicom does,
+    an hour old), of a process that runs through the case or has ended (of user daemon, while the run is user nobody's, for
     stale-lock-of-other-user), a FIFO, a directory, or a link to a running process's lock
     file elsewhere. All but our own user's stale lock must be left as they were."""
     holder = None
@@ -165,13 +165,16 @@ def at_lock_path(run, setup):
     elif setup == "dir-at-lock":
         os.mkdir(LOCK)
     else:
-        live = setup in ("held-by-hdb-lock", "link-to-live-lock")
+        live = setup in ("held-by-hdb-lock", "held-by-minicom-lock", "link-to-live-lock")
         holder = subprocess.Popen(["sleep", "60"] if live else ["true"])
         if not live:
             holder.wait()
         target = os.path.join(run.work, "held-lock") if setup == "link-to-live-lock" else LOCK
         with open(target, "xb") as f:  # not there before: it would not be this case's
-            f.write(b"%10d\n" % holder.pid)
+            # minicom's form: a name and a user after the PID, from a session begun a while ago.
+            f.write(b"%10d minicom alice\n" % holder.pid if setup == "held-by-minicom-lock" else b"%10d\n" % holder.pid)
+        if setup == "held-by-minicom-lock":
+            os.utime(target, (time.time() - 3600, time.time() - 3600))
         if target != LOCK:
             os.symlink(target, LOCK)
 
@@ -256,6 +259,7 @@ SETUPS = {
     "": lambda run, _: run.checked(),
     "held-by-another": held_by_another,
     "held-by-hdb-lock": at_lock_path,
+    "held-by-minicom-lock": at_lock_path,
     "hdb-lock-of-dead-process": at_lock_path,
     "held-by-flock": held_by_flock,
     "two-runs-at-once": lambda run, _: run.checked(runs=2),
