@@ -6,8 +6,9 @@
 
 class QSocketNotifier;
 
-// The signals that ask a process to end (on POSIX systems SIGINT, SIGTERM, SIGHUP and
-// SIGPIPE, each unless the process was started with it ignored) are caught from the
+// The signals that ask a process to end (on Linux every signal whose default action ends the
+// process, but the ones the kernel sends for a fault of the program itself, each unless the
+// process was started with it ignored) are caught from the
 // construction of this object on and reported by caught() with the signal's name (SIGTERM),
 // from the event loop, so that the run can end as it always does: its ports closed first.
 // endProcess() then ends the process by the signal that came, with the signal's own default

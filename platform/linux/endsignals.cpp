@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "platform/endsignals.h"
 
+#include <QList>
 #include <QSocketNotifier>
+#include <QString>
 
 #include <cerrno>
 #include <csignal>
@@ -14,8 +16,41 @@ struct EndSignal {
     int number;
     const char *name;
 };
+// Every signal whose default action ends the process, so that none of them leaves the lock
+// files behind; but not those the kernel sends for a fault of the program itself (SIGSEGV,
+// SIGBUS, SIGILL, SIGFPE, SIGTRAP, SIGSYS): a handler that returns from one of those runs the
+// faulting instruction again. The real-time signals end it too (endSignalNumbers()).
 const EndSignal endSignalList[] = {
-    {SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}, {SIGPIPE, "SIGPIPE"}};
+    {SIGHUP, "SIGHUP"},       {SIGINT, "SIGINT"},   {SIGQUIT, "SIGQUIT"}, {SIGABRT, "SIGABRT"},
+    {SIGUSR1, "SIGUSR1"},     {SIGUSR2, "SIGUSR2"}, {SIGPIPE, "SIGPIPE"}, {SIGALRM, "SIGALRM"},
+    {SIGTERM, "SIGTERM"},     {SIGXCPU, "SIGXCPU"}, {SIGXFSZ, "SIGXFSZ"}, {SIGVTALRM, "SIGVTALRM"},
+    {SIGPROF, "SIGPROF"},     {SIGIO, "SIGIO"},
+#ifdef SIGPWR
+    {SIGPWR, "SIGPWR"},
+#endif
+#ifdef SIGSTKFLT
+    {SIGSTKFLT, "SIGSTKFLT"},
+#endif
+};
+
+QList<int> endSignalNumbers()
+{
+    QList<int> numbers;
+    for (const EndSignal &endSignal : endSignalList)
+        numbers << endSignal.number;
+    for (int number = SIGRTMIN; number <= SIGRTMAX; ++number)
+        numbers << number;
+    return numbers;
+}
+
+QString endSignalName(int number)
+{
+    for (const EndSignal &endSignal : endSignalList) {
+        if (endSignal.number == number)
+            return QString::fromLatin1(endSignal.name);
+    }
+    return QStringLiteral("SIGRTMIN+%1").arg(number - SIGRTMIN);
+}
 
 // What the handler may touch: the first signal caught, and the pipe that wakes the event
 // loop. A handler can reach nothing else.
@@ -43,8 +78,7 @@ EndSignals::EndSignals(QObject *parent) : QObject(parent)
     notifier = new QSocketNotifier(wakeUp[0], QSocketNotifier::Read, this);
     // By member: the notifier's signal has different arguments in Qt 5 and Qt 6.
     connect(notifier, &QSocketNotifier::activated, this, &EndSignals::takeSignal);
-    for (const EndSignal &endSignal : endSignalList) {
-        const int signalNumber = endSignal.number;
+    for (const int signalNumber : endSignalNumbers()) {
         struct sigaction action = {};
         // A signal that the caller had ignored (nohup, a background job, a pipeline that
         // ignores SIGPIPE) stays ignored.
@@ -66,10 +100,8 @@ void EndSignals::takeSignal()
     char bytes[16];
     while (read(wakeUp[0], bytes, sizeof bytes) > 0) {
     }
-    for (const EndSignal &endSignal : endSignalList) {
-        if (endSignal.number == caughtSignal)
-            emit caught(QString::fromLatin1(endSignal.name));
-    }
+    if (caughtSignal != 0)
+        emit caught(endSignalName(caughtSignal));
 }
 
 void endByCaughtSignal()

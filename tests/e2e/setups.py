@@ -6,6 +6,7 @@ line.
 import fcntl
 import glob
 import os
+import resource
 import shutil
 import signal
 import stat
@@ -209,6 +210,7 @@ def signal_mid_run(run, setup):
     def defaults():
         for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGPIPE):
             signal.signal(number, signal.SIG_DFL)
+        resource.setrlimit(resource.RLIMIT_CORE, (0, 0))  # SIGQUIT and SIGABRT dump no core here
     start = time.monotonic()
     process = run.start(preexec_fn=defaults)
     if not wait_for(lambda: os.path.exists(LOCK) or process.poll() is not None):
@@ -273,10 +275,8 @@ SETUPS = {
     "dir-at-lock": at_lock_path,
     "link-to-live-lock": at_lock_path,
     "stale-lock-of-other-user": at_lock_path,
-    "signal-TERM": signal_mid_run,
-    "signal-INT": signal_mid_run,
-    "signal-HUP": signal_mid_run,
-    "signal-PIPE": signal_mid_run,
+    **{"signal-" + name: signal_mid_run
+       for name in ("TERM", "INT", "HUP", "PIPE", "QUIT", "ABRT", "USR1", "USR2", "ALRM", "XCPU", "VTALRM")},
     "stderr-stalled": stderr_stalled,
 }
 # Where the stage plays the devices itself (run.player) and may change the ttys' owners.
