@@ -74,6 +74,15 @@ QString staleLockFileOfAnotherUser(const QByteArray &file, uid_t owner, pid_t pi
                             .arg(pid));
 }
 
+QString garbledLockFileOfAnotherUser(const QByteArray &file, uid_t owner)
+{
+    return lockingError(QStringLiteral("the lock file %1 of user %2 names no process and is older "
+                                       "than %3 s, and only %2 or an administrator can remove "
+                                       "it (rm %1)")
+                            .arg(local(file), userName(owner))
+                            .arg(garbledLockHoldsS));
+}
+
 QString takingLockFileOver(pid_t pid, const QByteArray &removalLock)
 {
     return lockingError(QStringLiteral("held by %1 through %2, taking a lock file of the port over")

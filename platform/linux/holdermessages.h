@@ -22,6 +22,7 @@ QString notALockFile(const QByteArray &file, mode_t mode,
                      const std::optional<QByteArray> &linkTarget);
 QString lockFileNamesNoProcess(const QByteArray &file);
 QString staleLockFileOfAnotherUser(const QByteArray &file, uid_t owner, pid_t pid);
+QString garbledLockFileOfAnotherUser(const QByteArray &file, uid_t owner);
 // Another Qt program holds the .rmlock: it is taking a lock file of the port over.
 QString takingLockFileOver(pid_t pid, const QByteArray &removalLock);
 QString cannotCreate(const QByteArray &file, int error);

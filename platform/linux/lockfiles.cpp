@@ -61,18 +61,21 @@ QString lockFileHolder(const QByteArray &name, QByteArray *stale)
                 return notALockFile(file, st);
             const pid_t pid = lockFilePid(*content);
             // A garbled lock file holds the port for a while, as Qt Serial Port would have
-            // it, since Qt Serial Port would take it for stale once written. An older one is
-            // left to Qt Serial Port, which takes it over.
+            // it, since another program may have created it and not yet written it.
             if (pid <= 0 && garbledLockHolds(st.st_mtime, time(nullptr)))
                 return lockFileNamesNoProcess(file);
             // One naming this very process was left by an earlier process with the same
             // PID, or is Qt's own for another line object of ours.
-            if (pid <= 0 || pid == getpid())
+            if (pid == getpid())
                 continue;
-            if (isRunning(pid))
+            if (pid > 0 && isRunning(pid))
                 return heldThroughLockFile(pid, file);
+            // An ended process's, or an old garbled one: taken away here, within the rules, and
+            // never left to Qt Serial Port, whose QLockFile reads a lock file whole, however
+            // large any user has made it.
             if (!mayRemove(directory, st))
-                return staleLockFileOfAnotherUser(file, st.st_uid, pid);
+                return pid > 0 ? staleLockFileOfAnotherUser(file, st.st_uid, pid)
+                               : garbledLockFileOfAnotherUser(file, st.st_uid);
             if (stale->isEmpty())
                 *stale = file;
         }
@@ -142,8 +145,9 @@ bool removeIfUnchanged(const QByteArray &file, bool orAged)
         return false;
     content.truncate(int(n));
     const pid_t pid = lockFilePid(content);
-    const bool aged = orAged && !garbledLockHolds(opened.st_mtime, time(nullptr));
-    return ((pid > 0 && !isRunning(pid)) || aged) && unlink(file.constData()) == 0;
+    const bool old = !garbledLockHolds(opened.st_mtime, time(nullptr));
+    return ((pid > 0 && !isRunning(pid)) || (old && (orAged || pid <= 0))) &&
+           unlink(file.constData()) == 0;
 }
 
 void unlinkIfStillOurs(const QByteArray &path, int fd)

@@ -10,7 +10,8 @@
 // removed, and a file is removed only while it is still the one that was read or created.
 
 // Who holds the line by a lock file of that name; empty when nobody does. *stale becomes the
-// path of a lock file of an ended process that this user may take away.
+// path of a lock file of an ended process, or of an old garbled one, that this user may take
+// away.
 QString lockFileHolder(const QByteArray &name, QByteArray *stale);
 
 // A new lock file in the HDB form, naming this process; -1 with errno set when it cannot be
@@ -22,8 +23,8 @@ int createLockFile(const QByteArray &path);
 int createRemovalLock(const QByteArray &path, QString *holder);
 
 // Unlinks a stale lock file, unless another program has put its own in its place since it
-// was read. Stale: it names a process that has ended, or, with orAged, is older than
-// QLockFile respects, whatever it names.
+// was read. Stale: it names a process that has ended, or it names none and is older than
+// QLockFile respects, or, with orAged, it is that old whatever it names.
 bool removeIfUnchanged(const QByteArray &file, bool orAged = false);
 // Unlinks the file at path while it is still the one open on fd, then closes fd: someone may
 // have taken a stale-looking file of ours away and put their own in its place.

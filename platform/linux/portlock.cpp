@@ -91,8 +91,9 @@ QString PortLock::lockBeforeOpen(const QString &path)
         }
         if (errno != EEXIST)
             break;
-        // Looked at again: a lock file taken since the look, or a stale one taken away.
-        // A garbled one, or this very process's, is left to Qt Serial Port, as it always was.
+        // Looked at again: a lock file taken since the look, or a stale one taken away (an
+        // ended process's, or an old garbled one). This very process's is left to Qt Serial
+        // Port.
         if (stale == ownPath)
             removeIfUnchanged(stale);
     }

@@ -165,6 +165,12 @@ def at_lock_path(run, setup):
         os.mkfifo(LOCK)
     elif setup == "dir-at-lock":
         os.mkdir(LOCK)
+    elif setup == "huge-garbled-lock":
+        # Anybody's hour-old garbled file of 256 MB, one line (sparse: it costs no disk).
+        with open(LOCK, "xb") as f:
+            f.write(b"garbled")
+            f.truncate(256 << 20)
+        os.utime(LOCK, (time.time() - 3600, time.time() - 3600))
     else:
         live = setup in ("held-by-hdb-lock", "held-by-minicom-lock", "link-to-live-lock")
         holder = subprocess.Popen(["sleep", "60"] if live else ["true"])
@@ -181,7 +187,7 @@ def at_lock_path(run, setup):
 
     def seen():
         st = os.lstat(LOCK) if os.path.lexists(LOCK) else None
-        text = open(LOCK, "rb").read() if st and stat.S_ISREG(st.st_mode) else None
+        text = open(LOCK, "rb").read(4096) if st and stat.S_ISREG(st.st_mode) else None
         return st and (st.st_mode, st.st_uid, text, os.path.islink(LOCK) and os.readlink(LOCK))
     popen = {}
     if setup == "stale-lock-of-other-user":
@@ -193,7 +199,7 @@ def at_lock_path(run, setup):
         popen = {"user": 65534, "group": 65534, "extra_groups": []}
     before = seen()
     run.checked(**popen)
-    if setup != "hdb-lock-of-dead-process" and seen() != before:
+    if setup not in ("hdb-lock-of-dead-process", "huge-garbled-lock") and seen() != before:
         run.problems.append("what was at the lock path was changed or removed")
     if holder:
         holder.kill()
@@ -262,6 +268,7 @@ SETUPS = {
     "held-by-another": held_by_another,
     "held-by-hdb-lock": at_lock_path,
     "held-by-minicom-lock": at_lock_path,
+    "huge-garbled-lock": at_lock_path,
     "hdb-lock-of-dead-process": at_lock_path,
     "held-by-flock": held_by_flock,
     "two-runs-at-once": lambda run, _: run.checked(runs=2),
