@@ -57,22 +57,14 @@ dist_checksums() {
 
 # Fetches Debian's source package SOURCE (or SOURCE=VERSION) into DIR with apt-get source,
 # passing on further apt-get source options (such as --download-only). The deb-src entries
-# it needs live in an apt configuration of its own under DIR/apt, with the same mirrors and
-# suites as the machine's deb entries, so the machine's apt sources stay as they were.
+# it needs live in an apt configuration of its own under DIR/apt (private_apt), so the
+# machine's apt sources stay as they were.
 fetch_debian_source() {
-    local dir="$1" source="$2" apt_dir
+    local dir="$1" source="$2"
     shift 2
-    apt_dir="$dir/apt"
-    mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial"
-    apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(TARGET_OF)' | awk '$3 == "deb"' | sort -u |
-        while read -r uri suite _; do
-            echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $uri $suite main"
-        done >"$apt_dir/sources.list"
-    [ -s "$apt_dir/sources.list" ] || { echo "apt knows no Debian archive to fetch $source from" >&2; return 1; }
-    local apt=(apt-get -qq -o Dir::Etc::SourceList="$apt_dir/sources.list" -o Dir::Etc::SourceParts=/dev/null
-        -o Dir::State::Lists="$apt_dir/lists" -o Dir::Cache="$apt_dir/cache" -o APT::Sandbox::User=root)
-    "${apt[@]}" update >/dev/null || return 1
-    (cd "$dir" && "${apt[@]}" source --only-source "$@" "$source" >/dev/null)
+    private_apt "$(dpkg --print-architecture)" "$dir/apt" deb-src || return 1
+    apt_update "${private_apt[@]:1}"
+    (cd "$dir" && "${private_apt[@]}" -qq source --only-source "$@" "$source" >/dev/null)
 }
 
 # --- Debian packages ------------------------------------------------------------------------
@@ -202,16 +194,21 @@ install_packages() {
 }
 
 # --- Foreign architectures' packages, in roots of our own -------------------------------------
-# Sets private_apt to an apt-get command for ARCH's packages with everything of its own under
-# DIR: the machine's Debian mirrors and suites, its own lists, cache and an empty package
-# database. A foreign index that is broken or lags can then hold back nothing of the host's.
+# Sets private_apt to an apt-get command for ARCH's packages (with deb-src, for source
+# packages) with everything of its own under DIR: the machine's Debian mirrors and suites, its
+# own lists, cache and an empty package database. A foreign index that is broken or lags can
+# then hold back nothing of the host's.
 private_apt() {
-    local arch="$1" dir="$2"
+    local arch="$1" dir="$2" kind="${3:-deb}"
     mkdir -p "$dir/lists/partial" "$dir/cache/archives/partial" "$dir/dpkg"
     [ -f "$dir/dpkg/status" ] || : >"$dir/dpkg/status"
     apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(TARGET_OF) $(ORIGIN)' |
         awk '$3 == "deb" && $4 == "Debian"' | sort -u | while read -r uri suite _; do
-        echo "deb [arch=$arch signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $uri $suite main"
+        if [ "$kind" = deb-src ]; then
+            echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $uri $suite main"
+        else
+            echo "deb [arch=$arch signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $uri $suite main"
+        fi
     done >"$dir/sources.list"
     [ -s "$dir/sources.list" ] || { echo "apt knows no Debian archive to fetch $arch packages from" >&2; return 1; }
     private_apt=(apt-get -o Dir::Etc::SourceList="$dir/sources.list" -o Dir::Etc::SourceParts=/dev/null
