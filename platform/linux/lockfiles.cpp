@@ -52,14 +52,19 @@ QString lockFileHolder(const QByteArray &name, QByteArray *stale)
                 continue;
             if (!S_ISREG(st.st_mode))
                 return notALockFile(file, st);
-            // A regular .rmlock is Qt's own business, and Qt reads it with a bound.
-            if (file.endsWith(".rmlock"))
-                continue;
             const std::optional<QByteArray> content = readSmallFile(file, 64);
             // Replaced by something else since the look above.
             if (!content)
                 return notALockFile(file, st);
             const pid_t pid = lockFilePid(*content);
+            // A running program holds the .rmlock while it hands its lock file over to Qt
+            // Serial Port (another run of ours) or takes a stale one away: the port is its.
+            // A lock file of ours created in that moment would fail its open, and ours too.
+            if (file.endsWith(".rmlock")) {
+                if (pid > 0 && pid != getpid() && isRunning(pid))
+                    return takingLockFileOver(pid, file);
+                continue;
+            }
             // A garbled lock file holds the port for a while, as Qt Serial Port would have
             // it, since another program may have created it and not yet written it.
             if (pid <= 0 && garbledLockHolds(st.st_mtime, time(nullptr)))
