@@ -8,8 +8,27 @@
 #include "platform/processservices.h"
 
 #include <QCoreApplication>
+#include <QRegularExpression>
 
 namespace {
+
+// Longer than anyone waits at a prompt, short enough to stay well inside an int of ms.
+constexpr int longestWaitSeconds = 86400;
+
+bool matchesWhole(const QString &pattern, const QString &text)
+{
+    return QRegularExpression(QRegularExpression::anchoredPattern(pattern)).match(text).hasMatch();
+}
+
+// A number as --number compares it: its digits without leading zeros, so that 3 and 03 are
+// one number however long it is.
+QString significantDigits(const QString &digits)
+{
+    int first = 0;
+    while (first + 1 < digits.size() && digits.at(first) == QLatin1Char('0'))
+        ++first;
+    return digits.mid(first);
+}
 
 QCommandLineOption hidden(const QString &name)
 {
@@ -45,7 +64,27 @@ CommandLine::CommandLine(const QStringList &arguments)
                      .arg(noReplyStatus)
                      .arg(replyTimeoutMs)
                      .arg(deviceGoneStatus)),
-      options{helpOption, helpAllOption, versionOption, listOption, verboseOption, failOption}
+      numberOption(QStringLiteral("number"),
+                   QStringLiteral("Query the device whose number is N (the whole reading, as "
+                                  "with one device), or the devices numbered N and M, in that "
+                                  "order, chosen among all devices found. 3 and 03 are the "
+                                  "same number. A number no device has: the status of no "
+                                  "device; a number two devices have: %1, and neither is "
+                                  "asked.")
+                       .arg(sameNumberStatus),
+                   QStringLiteral("N[,M]")),
+      jsonOption(QStringLiteral("json"),
+                 QStringLiteral("Print one JSON object and a newline in place of the reading: "
+                                "the output, the status and each device's outcome (with "
+                                "--list: an array of the devices).")),
+      waitOption(QStringLiteral("wait"),
+                 QStringLiteral("When the devices asked for (or, without --number, any) are "
+                                "not there yet, wait up to SECONDS (0 to %1, fractions too) "
+                                "for their ports to appear, then query.")
+                     .arg(longestWaitSeconds),
+                 QStringLiteral("SECONDS")),
+      options{helpOption, helpAllOption, versionOption, listOption, verboseOption,
+              failOption, numberOption,  jsonOption,    waitOption}
 {
     // The no-device status is given as this platform shows it, and never at the start of a
     // line, where help2man would take it for an option.
@@ -57,16 +96,25 @@ CommandLine::CommandLine(const QStringList &arguments)
             "Exit status: 0 after a query (nothing is printed when a device cannot be opened,\n"
             "goes away or does not answer within %1 ms), 1 when the reading could not be\n"
             "written to standard output, %2 when no device is found. With --fail, a query\n"
-            "that prints nothing ends with %3, %4 or %5 instead of 0.\n"
-            "Arguments other than the options below are ignored; --verbose names them.")
+            "that prints nothing ends with %3, %4 or %5 instead of 0. 2: a bad value of an\n"
+            "option, or one without its value.\n"
+            "Options take one dash or two (-v, -verbose, --verbose) and are not bundled\n"
+            "(-vh is no option). Other arguments, and a value given to an option that takes\n"
+            "none (--verbose=1), are ignored and have no effect; --verbose names them.")
             .arg(replyTimeoutMs)
             .arg(minusOneStatusText())
             .arg(openFailedStatus)
             .arg(noReplyStatus)
             .arg(deviceGoneStatus));
+    // One rule for every option: -version is --version, not -v and more.
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     parser.addOptions(options);
     // Unknown arguments are no error: callers that pass some keep getting the plain run.
-    parser.parse(arguments);
+    // What they are is left out, so that what the trace calls ignored has no effect.
+    const ArgumentSplit split = splitArguments(options, arguments.mid(1));
+    ignored = split.ignored;
+    wordArguments = split.words;
+    parser.parse(QStringList{arguments.value(0)} + split.used);
 }
 
 CommandLine::~CommandLine() = default;
@@ -77,7 +125,40 @@ std::optional<int> CommandLine::answerWithoutRun()
         return writeHelp();
     if (parser.isSet(versionOption))
         return writeVersion();
-    return std::nullopt;
+    const QString error = usageError();
+    if (error.isEmpty())
+        return std::nullopt;
+    writeStandardError(
+        QStringLiteral("%1: %2\n").arg(QCoreApplication::applicationName(), error).toUtf8());
+    return usageStatus;
+}
+
+QString CommandLine::usageError() const
+{
+    for (const QCommandLineOption *option : {&numberOption, &waitOption}) {
+        if (parser.isSet(*option) && parser.values(*option).isEmpty())
+            return QStringLiteral("--%1: no value given").arg(option->names().constFirst());
+    }
+    // The last one given counts, as for any option given twice.
+    const QString quoted = QStringLiteral("\"%1\"");
+    if (parser.isSet(numberOption)) {
+        const QString value = parser.value(numberOption);
+        if (!matchesWhole(QStringLiteral("[0-9]+(,[0-9]+)?"), value))
+            return QStringLiteral("--number: %1 is not a device number, or two such as 3,1")
+                .arg(quoted.arg(value));
+        const QStringList numbers = askedNumbers();
+        if (numbers.size() == 2 && numbers.at(0) == numbers.at(1))
+            return QStringLiteral("--number: %1 names one device twice").arg(quoted.arg(value));
+    }
+    if (parser.isSet(waitOption)) {
+        const QString value = parser.value(waitOption);
+        if (!matchesWhole(QStringLiteral("[0-9]+(\\.[0-9]+)?"), value) ||
+            value.toDouble() > longestWaitSeconds)
+            return QStringLiteral("--wait: %1 is not a number of seconds (0 to %2)")
+                .arg(quoted.arg(value))
+                .arg(longestWaitSeconds);
+    }
+    return QString();
 }
 
 bool CommandLine::traced() const
@@ -87,7 +168,7 @@ bool CommandLine::traced() const
 
 QStringList CommandLine::ignoredArguments() const
 {
-    return ::ignoredArguments(options, arguments.mid(1));
+    return ignored;
 }
 
 bool CommandLine::listAsked() const
@@ -100,9 +181,30 @@ bool CommandLine::failWithoutReading() const
     return parser.isSet(failOption);
 }
 
+QStringList CommandLine::askedNumbers() const
+{
+    QStringList numbers;
+    if (!parser.isSet(numberOption))
+        return numbers;
+    for (const QString &number : parser.value(numberOption).split(QLatin1Char(',')))
+        numbers << significantDigits(number);
+    return numbers;
+}
+
+bool CommandLine::jsonAsked() const
+{
+    return parser.isSet(jsonOption);
+}
+
+int CommandLine::waitMs() const
+{
+    // Checked by usageError() before anyone asks.
+    return parser.isSet(waitOption) ? qRound(parser.value(waitOption).toDouble() * 1000) : 0;
+}
+
 QStringList CommandLine::words() const
 {
-    return parser.positionalArguments();
+    return wordArguments;
 }
 
 bool CommandLine::helpAsked() const

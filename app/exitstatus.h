@@ -15,5 +15,10 @@ constexpr int noDeviceStatus = -1;
 constexpr int openFailedStatus = 4;
 constexpr int noReplyStatus = 5;
 constexpr int deviceGoneStatus = 6;
+// A command line that the program cannot follow: a bad value, or an option without its value.
+constexpr int usageStatus = 2;
+// --number named a number that two devices have: which one was meant cannot be known, so
+// neither is asked.
+constexpr int sameNumberStatus = 7;
 
 #endif

@@ -3,26 +3,52 @@
 
 #include <QCommandLineParser>
 
-QStringList ignoredArguments(const QList<QCommandLineOption> &options, const QStringList &arguments)
+namespace {
+
+// The option that an argument names, when it names one that takes a value, without a value
+// of its own after "=".
+bool takesNextArgument(const QList<QCommandLineOption> &options, const QString &argument)
 {
-    QStringList ignored;
-    bool optionsEnded = false;
-    for (const QString &argument : arguments) {
-        if (optionsEnded) {
-            ignored << argument;
-            continue;
-        }
+    if (!argument.startsWith(QLatin1Char('-')) || argument.contains(QLatin1Char('=')))
+        return false;
+    const QString name = argument.mid(argument.startsWith(QStringLiteral("--")) ? 2 : 1);
+    for (const QCommandLineOption &option : options) {
+        if (!option.valueName().isEmpty() && option.names().contains(name))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+ArgumentSplit splitArguments(const QList<QCommandLineOption> &options, const QStringList &arguments)
+{
+    ArgumentSplit split;
+    for (int i = 0; i < arguments.size(); ++i) {
+        const QString &argument = arguments.at(i);
         if (argument == QStringLiteral("--")) {
-            optionsEnded = true;
+            split.ignored << arguments.mid(i + 1);
+            split.words << arguments.mid(i + 1);
+            break;
+        }
+        QStringList unit{argument};
+        if (takesNextArgument(options, argument)) {
+            if (i + 1 < arguments.size())
+                unit << arguments.at(++i);
+            split.used << unit;
             continue;
         }
         // Each argument on its own, through a parser like the program's, so that what
-        // counts as used is what that parser uses.
+        // counts as used is what that parser uses. parse() fails on an unknown option and
+        // on a value given to an option that takes none.
         QCommandLineParser parser;
+        parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
         parser.addOptions(options);
-        // parse() fails on an unknown option and on an unexpected value.
-        if (!parser.parse({QString(), argument}) || !parser.positionalArguments().isEmpty())
-            ignored << argument;
+        const bool parsed = parser.parse(QStringList{QString()} + unit);
+        const bool word = !parser.positionalArguments().isEmpty();
+        (parsed && !word ? split.used : split.ignored) << unit;
+        if (word)
+            split.words << unit;
     }
-    return ignored;
+    return split;
 }

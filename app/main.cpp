@@ -22,6 +22,6 @@ int main(int argc, char *argv[])
         return *status;
     startTrace(commandLine, trace);
     if (commandLine.listAsked())
-        return listDevices(trace);
-    return queryDevices(findDevices(), commandLine, trace);
+        return listDevices(discoverDevices, commandLine, trace);
+    return queryDevices(discoverDevices, commandLine, trace);
 }

@@ -11,7 +11,8 @@
 
 #include <cerrno>
 
-Morvek::Morvek(Trace &runTrace, QObject *parent) : QObject(nullptr), trace(runTrace)
+Morvek::Morvek(Trace &runTrace, RunReport &runReport, QObject *parent)
+    : QObject(nullptr), trace(runTrace), report(runReport)
 {
     Q_UNUSED(parent)
     port1 = new SerialPort(this);
@@ -66,29 +67,59 @@ void Morvek::setSecondDevice(DeviceEntry entry)
     }
 }
 
+void Morvek::setDevicesInOrder(DeviceEntry first, DeviceEntry second)
+{
+    portName1 = first.portName;
+    deviceId1 = first.deviceId;
+    portName2 = second.portName;
+    deviceId2 = second.deviceId;
+}
+
 void Morvek::setFailWithoutReading(bool fail)
 {
     failWithoutReading = fail;
 }
 
+void Morvek::setJsonOutput(bool json)
+{
+    jsonOutput = json;
+}
+
+DeviceRecord *Morvek::record(int slot)
+{
+    return slot <= report.devices.size() ? &report.devices[slot - 1] : nullptr;
+}
+
+void Morvek::noteOutcome(int slot, DeviceOutcome outcome, const QString &error)
+{
+    if (DeviceRecord *device = record(slot)) {
+        device->outcome = outcome;
+        device->error = error;
+        device->elapsedMs = device->clock.elapsed();
+    }
+}
+
 void Morvek::startQuery()
 {
     trace.queryOrder(DeviceEntry{portName1, deviceId1}, DeviceEntry{portName2, deviceId2});
-    if (!openLine(port1, portName1)) {
+    if (!openLine(port1, portName1, 1)) {
         endWithoutReading(openFailedStatus);
         return;
     }
     sendCommand(port1, queryCommand(), true);
 }
 
-bool Morvek::openLine(SerialPort *port, const QString &name)
+bool Morvek::openLine(SerialPort *port, const QString &name, int slot)
 {
+    if (DeviceRecord *device = record(slot))
+        device->clock.start();
     const bool opened = port->openPort(name);
     if (opened) {
         trace.opened(name, port->lastPath());
     } else {
         trace.openFailed(name, port->lastPath(), port->errorText());
         trace.openFailureEnds();
+        noteOutcome(slot, DeviceOutcome::CannotOpen, port->errorText());
     }
     return opened;
 }
@@ -104,13 +135,27 @@ void Morvek::sendCommand(SerialPort *port, const QString &text, bool armTimeout)
 
 void Morvek::deliver()
 {
-    const bool delivered = writeStandardOutput(result.toLatin1());
-    if (delivered)
+    finish(result, 0);
+}
+
+void Morvek::finish(const std::optional<QString> &output, int status)
+{
+    replyTimer->stop();
+    // Closed before the output is written: a reader that does not read holds no port.
+    releasePorts();
+    emit portsReleased();
+    if (signalled)
+        endProcess(status);
+    if (!jsonOutput && !output) {
+        endProcess(status);
+    }
+    const QByteArray bytes = jsonOutput ? report.json(output, status) : output->toLatin1();
+    const bool written = writeStandardOutput(bytes);
+    if (written)
         trace.answered();
     else
         trace.outputFailed(qt_error_string(errno));
-    releasePorts();
-    endProcess(delivered ? 0 : outputFailedStatus);
+    endProcess(written ? status : outputFailedStatus);
 }
 
 QString Morvek::takeReply(SerialPort *port, const QString &portName)
@@ -128,8 +173,14 @@ QString Morvek::takeReply(SerialPort *port, const QString &portName)
 void Morvek::readComm1()
 {
     const QString reply = takeReply(port1, portName1);
+    const bool alone = portName2.isEmpty();
+    noteOutcome(1, DeviceOutcome::Reading);
+    if (DeviceRecord *device = record(1)) {
+        device->reply = reply;
+        device->reading = alone ? reply : firstField(reply);
+    }
 
-    if (portName2.isEmpty()) {
+    if (alone) {
         result = reply;
         deliver();
         return;
@@ -139,7 +190,7 @@ void Morvek::readComm1()
     // Device 2 is asked again over the line that is already open. Reopening it would put
     // the tty back to its old settings for a moment, in which a real tty echoes the reply
     // back to the device and loses it, and would drop a command not yet written.
-    if (!port2->isPortOpen() && !openLine(port2, portName2)) {
+    if (!port2->isPortOpen() && !openLine(port2, portName2, 2)) {
         endWithoutReading(openFailedStatus);
         return;
     }
@@ -150,6 +201,11 @@ void Morvek::readComm1()
 void Morvek::readComm2()
 {
     const QString reply = takeReply(port2, portName2);
+    noteOutcome(2, DeviceOutcome::Reading);
+    if (DeviceRecord *device = record(2)) {
+        device->reply = reply;
+        device->reading = firstField(reply);
+    }
     result.append(firstField(reply));
     deliver();
 }
@@ -159,27 +215,33 @@ void Morvek::deviceGone1()
     // Once device 1 has answered, the run waits for device 2 alone: a device 1 that goes
     // away then only closes its own line.
     trace.deviceGone(portName1, !device2Asked);
-    if (device2Asked)
+    if (device2Asked) {
         port1->closePort();
-    else
+    } else {
+        noteOutcome(1, DeviceOutcome::Gone, port1->errorText());
         endWithoutReading(deviceGoneStatus);
+    }
 }
 
 void Morvek::deviceGone2()
 {
     trace.deviceGone(portName2, true);
+    noteOutcome(2, DeviceOutcome::Gone, port2->errorText());
     endWithoutReading(deviceGoneStatus);
 }
 
 void Morvek::replyOverdue()
 {
     trace.timedOut();
+    noteOutcome(device2Asked ? 2 : 1, DeviceOutcome::NoReply,
+                QStringLiteral("no reply within %1 ms").arg(replyTimeoutMs));
     endWithoutReading(noReplyStatus);
 }
 
 void Morvek::endSignalled(const QString &signalName)
 {
     trace.endSignalled(signalName);
+    signalled = true;
     timeOut();
 }
 
@@ -206,7 +268,5 @@ void Morvek::releasePorts()
 
 void Morvek::timeOut()
 {
-    replyTimer->stop();
-    releasePorts();
-    endProcess(endStatus);
+    finish(std::nullopt, endStatus);
 }

@@ -72,6 +72,32 @@ void Trace::devicesFound(const QList<DeviceEntry> &devices)
                  .arg(escapedText(device.portName), escapedText(device.deviceId)));
 }
 
+void Trace::waiting(int waitMs)
+{
+    line(QStringLiteral("waiting up to %1 ms for the devices").arg(waitMs));
+}
+
+void Trace::waited(qint64 elapsedMs, bool there)
+{
+    line((there ? QStringLiteral("the devices are there after %1 ms")
+                : QStringLiteral("stopped waiting after %1 ms"))
+             .arg(elapsedMs));
+}
+
+void Trace::numberMissing(const QString &number)
+{
+    line(QStringLiteral("no device has the number %1").arg(number));
+}
+
+void Trace::numberShared(const QString &number, const QStringList &ports)
+{
+    QStringList escaped;
+    for (const QString &port : ports)
+        escaped << escapedText(port);
+    line(QStringLiteral("the number %1 is that of %2: which one is meant cannot be told")
+             .arg(number, escaped.join(QStringLiteral(" and "))));
+}
+
 void Trace::queryOrder(const DeviceEntry &first, const DeviceEntry &second)
 {
     if (second.portName.isEmpty()) {
@@ -152,6 +178,11 @@ void Trace::outputFailed(const QString &reason)
 void Trace::noDevice()
 {
     line(QStringLiteral("end: no device"));
+}
+
+void Trace::sameNumber()
+{
+    line(QStringLiteral("end: a number asked for is shared; no device asked"));
 }
 
 void Trace::listed(int devices)

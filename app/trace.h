@@ -29,6 +29,12 @@ public:
     // The arguments that the run does not use, in whole or in part; none: no line.
     void ignoredArguments(const QStringList &arguments);
     void devicesFound(const QList<DeviceEntry> &devices);
+    // --wait: the wait for the devices begins, and how it ended.
+    void waiting(int waitMs);
+    void waited(qint64 elapsedMs, bool there);
+    // --number: a number that no device has; a number that these devices share.
+    void numberMissing(const QString &number);
+    void numberShared(const QString &number, const QStringList &ports);
     // The order of the query; an empty second port name means a single-device run.
     void queryOrder(const DeviceEntry &first, const DeviceEntry &second);
     void opened(const QString &port, const QString &path);
@@ -49,6 +55,7 @@ public:
     void openFailureEnds();
     void outputFailed(const QString &reason);
     void noDevice();
+    void sameNumber();
     void endSignalled(const QString &signalName);
     // --list wrote its lines.
     void listed(int devices);

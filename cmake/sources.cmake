@@ -9,11 +9,14 @@
 # Built everywhere.
 set(MORVEK_CORE_SOURCES
     app/commandline.cpp
+    app/devicechoice.cpp
     app/devicelist.cpp
+    app/devicewait.cpp
     app/escaping.cpp
     app/ignoredarguments.cpp
     app/morvek.cpp
     app/readingrules.cpp
+    app/runreport.cpp
     app/startup.cpp
     app/trace.cpp
     discovery/devicediscovery.cpp

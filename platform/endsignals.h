@@ -27,6 +27,12 @@ public:
 signals:
     void caught(const QString &signalName);
 
+public slots:
+    // The ports are closed: the signals take their own default actions again, so that one
+    // that comes while the reading is written (to a reader that does not read) ends the
+    // process at once. One caught before still ends it through endProcess().
+    void release();
+
 private slots:
     void takeSignal();
 

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Runs the query controller on the devices named on the command line, as start-up would
-// after discovery: controllerharness [--fail] [-v] PORT1 ID1 [PORT2 ID2 [...]].
+// after discovery: controllerharness [OPTION...] PORT1 ID1 [PORT2 ID2 [...]].
 #include "app/commandline.h"
 #include "app/startup.h"
 #include "app/trace.h"
@@ -12,13 +12,16 @@ int main(int argc, char *argv[])
 {
     Trace trace;
     QCoreApplication app(argc, argv);
-    const CommandLine commandLine(app.arguments());
+    CommandLine commandLine(app.arguments());
     const QStringList words = commandLine.words();
     if (words.size() < 2)
         return 2;
-    QList<DeviceEntry> devices;
+    if (const std::optional<int> status = commandLine.answerWithoutRun())
+        return *status;
+    QList<DiscoveredDevice> devices;
     for (int i = 0; i + 1 < words.size(); i += 2)
-        devices << DeviceEntry{words.at(i), words.at(i + 1)};
+        devices << DiscoveredDevice{DeviceEntry{words.at(i), words.at(i + 1)},
+                                    IdentitySource::Product};
     startTrace(commandLine, trace);
-    return queryDevices(devices, commandLine, trace);
+    return queryDevices([devices] { return devices; }, commandLine, trace);
 }

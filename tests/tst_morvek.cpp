@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+#include "app/devicechoice.h"
 #include "app/escaping.h"
 #include "app/exitstatus.h"
 #include "app/ignoredarguments.h"
@@ -9,6 +10,10 @@
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
 #include <QtTest>
 
 #include <csignal>
@@ -32,8 +37,11 @@ const QByteArray command("ATCD\r\n");
 class ControllerRun
 {
 public:
-    // fail: the run ends without a reading with the status of why (--fail).
-    explicit ControllerRun(const QStringList &devices, bool fail = false)
+    // fail: the run ends without a reading with the status of why (--fail). options: more
+    // of the program's options. output: the standard output to give the run, in place of a
+    // pipe that this object reads.
+    explicit ControllerRun(const QStringList &devices, bool fail = false,
+                           const QStringList &options = {}, int output = -1)
     {
         QList<QByteArray> args;
 #ifdef CONTROLLER_HARNESS_EMULATOR
@@ -42,6 +50,8 @@ public:
         args << CONTROLLER_HARNESS;
         if (fail)
             args << "--fail";
+        for (const QString &option : options)
+            args << option.toUtf8();
         for (const QString &device : devices)
             args << QFile::encodeName(device);
         std::vector<char *> argv;
@@ -49,16 +59,17 @@ public:
             argv.push_back(arg.data());
         argv.push_back(nullptr);
 
-        int out[2];
-        if (pipe2(out, O_CLOEXEC) != 0)
+        int out[2] = {-1, -1};
+        if (output < 0 && pipe2(out, O_CLOEXEC) != 0)
             return;
         pid = fork();
         if (pid == 0) {
-            dup2(out[1], STDOUT_FILENO);
+            dup2(output < 0 ? out[1] : output, STDOUT_FILENO);
             execv(argv[0], argv.data());
             _exit(127);
         }
-        close(out[1]);
+        if (output < 0)
+            close(out[1]);
         outFd = out[0];
         clock.start();
     }
@@ -152,6 +163,23 @@ private:
     QElapsedTimer clock;
 };
 
+// The value at a JSON pointer such as /devices/0/outcome.
+QJsonValue pointed(QJsonValue value, const QString &pointer)
+{
+    for (const QString &key : pointer.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        bool isIndex = false;
+        const int index = key.toInt(&isIndex);
+        value =
+            value.isArray() && isIndex ? value.toArray().at(index) : value.toObject().value(key);
+    }
+    return value;
+}
+
+QString lockOf(const PtyDevice &device)
+{
+    return "/var/lock/LCK.." + device.slavePath().mid(5).replace('/', '_');
+}
+
 } // namespace
 
 class MorvekTest : public QObject
@@ -173,6 +201,8 @@ private slots:
     void traceWritesOnceStarted();
     void ignoredArguments_data();
     void ignoredArguments();
+    void chooseByNumber_data();
+    void chooseByNumber();
     void singleDevice_data();
     void singleDevice();
     void twoDevices_data();
@@ -186,6 +216,10 @@ private slots:
     void deviceGone();
     void endedBySignal_data();
     void endedBySignal();
+    void integratorOptions_data();
+    void integratorOptions();
+    void stalledReader_data();
+    void stalledReader();
 };
 
 void MorvekTest::replyFilter_data()
@@ -364,26 +398,104 @@ void MorvekTest::ignoredArguments_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QStringList>("ignored");
-    QTest::newRow("options used") << QStringList{"-v", "--list", "--verbose", "-vv"}
-                                  << QStringList{};
+    QTest::addColumn<QStringList>("used");
+    QTest::addColumn<QStringList>("words");
+    QTest::newRow("options used") << QStringList{"-v", "--list", "--verbose"} << QStringList{}
+                                  << QStringList{"-v", "--list", "--verbose"} << QStringList{};
+    // One dash or two name the same option; -version is not -v and more.
+    QTest::newRow("a long option with one dash")
+        << QStringList{"-version", "-list"} << QStringList{} << QStringList{"-version", "-list"}
+        << QStringList{};
+    QTest::newRow("short options are not bundled")
+        << QStringList{"-vh"} << QStringList{"-vh"} << QStringList{} << QStringList{};
     QTest::newRow("a typo and a word")
-        << QStringList{"--lsit", "-v", "extra"} << QStringList{"--lsit", "extra"};
-    QTest::newRow("unknown short option in a group") << QStringList{"-vx"} << QStringList{"-vx"};
+        << QStringList{"--lsit", "-v", "extra"} << QStringList{"--lsit", "extra"}
+        << QStringList{"-v"} << QStringList{"extra"};
+    // Ignored, and so without effect: what the trace lists as ignored does nothing.
     QTest::newRow("value for an option that takes none")
-        << QStringList{"--list=1"} << QStringList{"--list=1"};
+        << QStringList{"--list=1", "--verbose=0"} << QStringList{"--list=1", "--verbose=0"}
+        << QStringList{} << QStringList{};
     QTest::newRow("everything after --")
-        << QStringList{"-v", "--", "--list", "--"} << QStringList{"--list", "--"};
-    QTest::newRow("empty argument") << QStringList{""} << QStringList{""};
+        << QStringList{"-v", "--", "--list", "--"} << QStringList{"--list", "--"}
+        << QStringList{"-v"} << QStringList{"--list", "--"};
+    QTest::newRow("empty argument")
+        << QStringList{""} << QStringList{""} << QStringList{} << QStringList{""};
+    QTest::newRow("a value option takes the next argument, whatever it is")
+        << QStringList{"--wait", "--list", "-number=3", "x"} << QStringList{"x"}
+        << QStringList{"--wait", "--list", "-number=3"} << QStringList{"x"};
+    // Left for the parser, which then says that the value is missing.
+    QTest::newRow("a value option at the end") << QStringList{"-v", "--number"} << QStringList{}
+                                               << QStringList{"-v", "--number"} << QStringList{};
 }
 
 void MorvekTest::ignoredArguments()
 {
     QFETCH(QStringList, arguments);
     QFETCH(QStringList, ignored);
-    const QList<QCommandLineOption> options{QCommandLineOption(QStringList{"v", "verbose"}),
-                                            QCommandLineOption("list"),
-                                            QCommandLineOption(QStringList{"h", "help"})};
-    QCOMPARE(::ignoredArguments(options, arguments), ignored);
+    QFETCH(QStringList, used);
+    QFETCH(QStringList, words);
+    const QList<QCommandLineOption> options{
+        QCommandLineOption(QStringList{"v", "verbose"}), QCommandLineOption("list"),
+        QCommandLineOption(QStringList{"h", "help"}),    QCommandLineOption("version"),
+        QCommandLineOption("number", "", "N"),           QCommandLineOption("wait", "", "SECONDS")};
+    const ArgumentSplit split = splitArguments(options, arguments);
+    QCOMPARE(split.ignored, ignored);
+    QCOMPARE(split.used, used);
+    QCOMPARE(split.words, words);
+}
+
+void MorvekTest::chooseByNumber_data()
+{
+    QTest::addColumn<QStringList>("found");
+    QTest::addColumn<QStringList>("asked");
+    QTest::addColumn<QStringList>("chosen");
+    QTest::addColumn<QStringList>("missing");
+    QTest::addColumn<QStringList>("sharing");
+    const QStringList none;
+    QTest::newRow("no number: the first two, as found")
+        << QStringList{"3", "1", "2"} << none << QStringList{"3", "1"} << none << none;
+    QTest::newRow("beyond the first two")
+        << QStringList{"3", "1", "2"} << QStringList{"2"} << QStringList{"2"} << none << none;
+    QTest::newRow("in the order asked") << QStringList{"1", "2", "3"} << QStringList{"3", "1"}
+                                        << QStringList{"3", "1"} << none << none;
+    QTest::newRow("leading zeros on either side")
+        << QStringList{"03", "x", "000"} << QStringList{"3", "0"} << QStringList{"03", "000"}
+        << none << none;
+    QTest::newRow("longer than any integer")
+        << QStringList{"0123456789012345678901"} << QStringList{"123456789012345678901"}
+        << QStringList{"0123456789012345678901"} << none << none;
+    // Not all digits: only the plain run's order reads such a number (as 0 or its digits).
+    QTest::newRow("not a number text") << QStringList{"3a", " 3", "+3", "", "beta"}
+                                       << QStringList{"3"} << none << QStringList{"3"} << none;
+    QTest::newRow("one of two missing") << QStringList{"1", "2"} << QStringList{"2", "5"}
+                                        << QStringList{"2"} << QStringList{"5"} << none;
+    QTest::newRow("a number two devices have")
+        << QStringList{"1", "2", "01"} << QStringList{"2", "1"} << QStringList{"2"} << none
+        << QStringList{"1", "01"};
+}
+
+void MorvekTest::chooseByNumber()
+{
+    QFETCH(QStringList, found);
+    QFETCH(QStringList, asked);
+    QFETCH(QStringList, chosen);
+    QFETCH(QStringList, missing);
+    QFETCH(QStringList, sharing);
+    QList<DiscoveredDevice> devices;
+    for (const QString &number : found)
+        devices << DiscoveredDevice{DeviceEntry{"COM" + number, number}, IdentitySource::Product};
+    const auto numbers = [](const QList<DiscoveredDevice> &list) {
+        QStringList texts;
+        for (const DiscoveredDevice &device : list)
+            texts << device.entry.deviceId;
+        return texts;
+    };
+    const DeviceChoice choice = chooseDevices(devices, asked);
+    QCOMPARE(numbers(choice.chosen), chosen);
+    QCOMPARE(choice.missing, missing);
+    QCOMPARE(numbers(choice.sharing), sharing);
+    QCOMPARE(choice.inOrderAsked, !asked.isEmpty());
+    QCOMPARE(choice.complete(), !chosen.isEmpty() && missing.isEmpty() && sharing.isEmpty());
 }
 
 void MorvekTest::singleDevice_data()
@@ -648,7 +760,7 @@ void MorvekTest::endedBySignal()
     QFETCH(int, signalNumber);
     QFETCH(bool, byOutput);
     PtyDevice one, two;
-    const QString lockFile = "/var/lock/LCK.." + one.slavePath().mid(5).replace('/', '_');
+    const QString lockFile = lockOf(one);
     // Device 1 never answers in the kill() rows: the run would wait for ever.
     ControllerRun run({one.slavePath(), "1", two.slavePath(), "2"});
     QCOMPARE(one.read(command.size(), 3000), command);
@@ -665,6 +777,185 @@ void MorvekTest::endedBySignal()
     // Ended by the signal, as its sender expects, and with its lines closed.
     QCOMPARE(run.endSignal(), signalNumber);
     QVERIFY2(!QFile::exists(lockFile), "the lock file is gone");
+}
+
+void MorvekTest::integratorOptions_data()
+{
+    QTest::addColumn<QStringList>("numbers");
+    QTest::addColumn<QStringList>("options");
+    // The devices asked, by their index in numbers, in the order they are asked.
+    QTest::addColumn<QList<int>>("asked");
+    QTest::addColumn<QList<QByteArray>>("replies");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("expected");
+    // In place of comparing the output: POINTER=JSON, each value of the JSON output.
+    QTest::addColumn<QStringList>("json");
+    const QList<QByteArray> replies{"ATCD\r\n12.5,3\r\n", "ATCD\r\n7.25,1\r\n", "9,9\r\n"};
+    const QStringList plain;
+    QTest::newRow("--number beyond the first two")
+        << QStringList{"3", "1", "2"} << QStringList{"--number", "2"} << QList<int>{2}
+        << QList<QByteArray>{"", "", "ATCD\r\n7.25,1\r\n"} << 0 << QByteArray("7.25,1") << plain;
+    QTest::newRow("--number N,M in the order given, zeros and all")
+        << QStringList{"1", "2"} << QStringList{"--number=02,1"} << QList<int>{1, 0} << replies << 0
+        << QByteArray("7.25,12.5") << plain;
+    QTest::newRow("--number that no device has")
+        << QStringList{"1", "2"} << QStringList{"--number", "1,5"} << QList<int>{} << replies << 255
+        << QByteArray() << plain;
+    QTest::newRow("--number that two devices have")
+        << QStringList{"1", "01", "2"} << QStringList{"--number", "2,1"} << QList<int>{} << replies
+        << int(sameNumberStatus) << QByteArray() << plain;
+    QTest::newRow("--json, two devices")
+        << QStringList{"2", "1"} << QStringList{"--json"} << QList<int>{1, 0}
+        << QList<QByteArray>{"7.25,1\r\n", "12.5,3\r\n"} << 0 << QByteArray()
+        << QStringList{"/output=\"12.5,7.25\"",         "/status=0",
+                       "/devices/0/number=\"1\"",       "/devices/0/reply=\"12.5,3\"",
+                       "/devices/0/reading=\"12.5\"",   "/devices/0/outcome=\"reading\"",
+                       "/devices/0/source=\"product\"", "/devices/0/error=null",
+                       "/devices/1/number=\"2\"",       "/devices/1/reading=\"7.25\""};
+    QTest::newRow("--json --fail, slot 2 silent")
+        << QStringList{"1", "2"} << QStringList{"--json", "--fail"} << QList<int>{0, 1}
+        << QList<QByteArray>{"5,6\r\n", ""} << int(noReplyStatus) << QByteArray()
+        << QStringList{"/output=null",
+                       "/status=5",
+                       "/devices/0/reading=\"5\"",
+                       "/devices/1/outcome=\"no-reply\"",
+                       "/devices/1/reply=null",
+                       "/devices/1/error=\"no reply within 1000 ms\""};
+    // The bytes of a reply are Latin-1: each a code point of the same value.
+    QTest::newRow("--json, one device, bytes beyond ASCII")
+        << QStringList{"1"} << QStringList{"--json"} << QList<int>{0}
+        << QList<QByteArray>{"\xe9\x01\x7f,\xff\r\n"} << 0 << QByteArray()
+        << QStringList{"/output=\"\u00e9\\u0001\u007f,\u00ff\"",
+                       "/devices/0/reading=\"\u00e9\\u0001\u007f,\u00ff\""};
+    QTest::newRow("--json, a number that no device has")
+        << QStringList{"1"} << QStringList{"--json", "--number", "1,4"} << QList<int>{} << replies
+        << 255 << QByteArray()
+        << QStringList{"/output=null",
+                       "/status=255",
+                       "/devices/0/outcome=\"not-asked\"",
+                       "/devices/1/outcome=\"missing\"",
+                       "/devices/1/number=\"4\"",
+                       "/devices/1/port=null",
+                       "/devices/1/elapsed_ms=null"};
+    QTest::newRow("--json, a number two devices have")
+        << QStringList{"7", "007"} << QStringList{"--json", "--number", "7"} << QList<int>{}
+        << replies << int(sameNumberStatus) << QByteArray()
+        << QStringList{"/status=7", "/devices/0/outcome=\"same-number\"",
+                       "/devices/1/number=\"007\"", "/devices/1/outcome=\"same-number\""};
+    QTest::newRow("--wait with the device there: no wait")
+        << QStringList{"1"} << QStringList{"--wait", "5"} << QList<int>{0} << replies << 0
+        << QByteArray("12.5,3") << plain;
+    // Usage: nothing is opened, nothing is sent.
+    for (const QStringList &bad :
+         {QStringList{"--number", "abc"}, QStringList{"--number", "1,2,3"},
+          QStringList{"--number", "1,1"}, QStringList{"--wait", "-1"}, QStringList{"--wait=x"},
+          QStringList{"--json", "--wait"}, QStringList{"-v", "--number"}})
+        QTest::newRow(qPrintable("usage: " + bad.join(' ')))
+            << QStringList{"1", "2"} << bad << QList<int>{} << replies << int(usageStatus)
+            << QByteArray() << plain;
+}
+
+void MorvekTest::integratorOptions()
+{
+    QFETCH(QStringList, numbers);
+    QFETCH(QStringList, options);
+    QFETCH(QList<int>, asked);
+    QFETCH(QList<QByteArray>, replies);
+    QFETCH(int, status);
+    QFETCH(QByteArray, expected);
+    QFETCH(QStringList, json);
+    std::vector<std::unique_ptr<PtyDevice>> devices;
+    QStringList args;
+    for (const QString &number : numbers) {
+        devices.emplace_back(new PtyDevice);
+        QVERIFY(devices.back()->isValid());
+        args << devices.back()->slavePath() << number;
+    }
+    const QElapsedTimer started = [] {
+        QElapsedTimer timer;
+        timer.start();
+        return timer;
+    }();
+    ControllerRun run(args, false, options);
+    for (const int index : asked) {
+        QCOMPARE(devices.at(index)->read(command.size(), 3000), command);
+        if (!replies.value(index).isEmpty())
+            QVERIFY(devices.at(index)->write(replies.at(index)));
+    }
+    QVERIFY(run.finish(4000));
+    QCOMPARE(run.exitCode(), status);
+    for (int index = 0; index < int(devices.size()); ++index) {
+        if (!asked.contains(index))
+            QCOMPARE(devices.at(index)->read(1, 0), QByteArray());
+    }
+    if (options.contains("--wait"))
+        QVERIFY2(started.elapsed() < 1000, "the device was there: no wait");
+    if (json.isEmpty()) {
+        QCOMPARE(run.output(), expected);
+        return;
+    }
+    QVERIFY2(run.output().endsWith("}\n") && run.output().count('\n') == 1, run.output());
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(run.output(), &error);
+    QVERIFY2(document.isObject(), qPrintable(error.errorString()));
+    const QJsonValue root = document.object();
+    QVERIFY(QRegularExpression("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z$")
+                .match(pointed(root, "/time").toString())
+                .hasMatch());
+    for (const QString &check : json) {
+        const QString pointer = check.section('=', 0, 0);
+        const QJsonValue wanted =
+            QJsonDocument::fromJson("[" + check.section('=', 1).toUtf8() + "]").array().at(0);
+        QVERIFY2(pointed(root, pointer) == wanted,
+                 qPrintable(check + " in " + QString::fromUtf8(run.output())));
+    }
+    // Every device asked took its time, none other did.
+    const QJsonArray records = root.toObject().value("devices").toArray();
+    for (int i = 0; i < records.size(); ++i) {
+        const QJsonValue elapsed = records.at(i).toObject().value("elapsed_ms");
+        QCOMPARE(elapsed.isDouble(), i < asked.size());
+        QVERIFY(!elapsed.isDouble() || elapsed.toDouble() >= 0);
+    }
+}
+
+void MorvekTest::stalledReader_data()
+{
+    QTest::addColumn<int>("signalNumber");
+    QTest::newRow("SIGTERM") << SIGTERM;
+    QTest::newRow("SIGINT") << SIGINT;
+    QTest::newRow("SIGHUP") << SIGHUP;
+}
+
+void MorvekTest::stalledReader()
+{
+    QFETCH(int, signalNumber);
+    // A reader that is there but does not read: its pipe is full before the run writes.
+    int out[2];
+    QVERIFY(pipe2(out, O_CLOEXEC) == 0);
+    const int size = fcntl(out[1], F_GETPIPE_SZ);
+    QVERIFY(size > 0 && write(out[1], QByteArray(size, 'x').constData(), size_t(size)) == size);
+    PtyDevice one, two;
+    ControllerRun run({one.slavePath(), "1", two.slavePath(), "2"}, false, {}, out[1]);
+    close(out[1]);
+    QCOMPARE(one.read(command.size(), 3000), command);
+    QVERIFY(one.write("5,6\r\n"));
+    QCOMPARE(two.read(command.size(), 3000), command);
+    QVERIFY(two.write("7,8\r\n"));
+    QVERIFY2(!run.finish(500), "the run waits for its reader");
+    // It waits holding nothing: both lines are closed and their locks gone.
+    QVERIFY(!QFile::exists(lockOf(one)) && !QFile::exists(lockOf(two)));
+    QElapsedTimer sinceSignal;
+    sinceSignal.start();
+    run.sendSignal(signalNumber);
+    run.finish(2000);
+    QCOMPARE(run.endSignal(), signalNumber);
+#ifdef CONTROLLER_HARNESS_EMULATOR
+    const qint64 allowedMs = 1000;
+#else
+    const qint64 allowedMs = 100;
+#endif
+    QVERIFY2(sinceSignal.elapsed() < allowedMs, qPrintable(QString::number(sinceSignal.elapsed())));
+    close(out[0]);
 }
 
 QTEST_GUILESS_MAIN(MorvekTest)

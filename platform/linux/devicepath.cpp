@@ -1,6 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "platform/devicepath.h"
 
+#include <QFile>
+
+#include <unistd.h>
+
 namespace {
 
 // COM<n> with n from 1 to 999999999, no leading zero, ASCII digits only; 0 when the text is
@@ -33,4 +37,9 @@ QString nativePortPath(const QString &windowsPath)
     if (const long long number = comPortNumber(rest))
         return QStringLiteral("/dev/ttyACM%1").arg(number - 1);
     return rest;
+}
+
+bool portPresent(const QString &systemPath)
+{
+    return access(QFile::encodeName(systemPath).constData(), R_OK | W_OK) == 0;
 }

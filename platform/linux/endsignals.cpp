@@ -9,6 +9,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -56,6 +57,8 @@ QString endSignalName(int number)
 // loop. A handler can reach nothing else.
 volatile sig_atomic_t caughtSignal = 0;
 int wakeUp[2] = {-1, -1};
+// The signals this process catches, for release().
+QList<int> caughtNumbers;
 
 void onEndSignal(int signalNumber)
 {
@@ -88,12 +91,20 @@ EndSignals::EndSignals(QObject *parent) : QObject(parent)
         action.sa_handler = onEndSignal;
         sigemptyset(&action.sa_mask);
         action.sa_flags = SA_RESTART;
-        sigaction(signalNumber, &action, nullptr);
+        if (sigaction(signalNumber, &action, nullptr) == 0)
+            caughtNumbers << signalNumber;
     }
     // One that came before the notifier was watching is still in the pipe.
 }
 
 EndSignals::~EndSignals() = default;
+
+void EndSignals::release()
+{
+    for (const int signalNumber : std::as_const(caughtNumbers))
+        signal(signalNumber, SIG_DFL);
+    caughtNumbers.clear();
+}
 
 void EndSignals::takeSignal()
 {

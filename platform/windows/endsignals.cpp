@@ -7,6 +7,8 @@ EndSignals::EndSignals(QObject *parent) : QObject(parent) {}
 
 EndSignals::~EndSignals() = default;
 
+void EndSignals::release() {}
+
 void EndSignals::takeSignal() {}
 
 void endByCaughtSignal() {}
