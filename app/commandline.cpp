@@ -50,8 +50,9 @@ CommandLine::CommandLine(const QStringList &arguments)
       listOption(QStringLiteral("list"),
                  QStringLiteral("List the devices found, one line each, tab-separated: query "
                                 "slot (1, 2, or -), port, path opened, number, and where the "
-                                "number came from (location or product). Opens no port; with "
-                                "none found, the status is that of no device.")),
+                                "number came from (location or product); with --number, "
+                                "the slots of those devices. Opens no port; with none "
+                                "found, the status is that of no device.")),
       verboseOption({QStringLiteral("v"), QStringLiteral("verbose")},
                     QStringLiteral("Query as usual, and trace each step on standard error.")),
       failOption(QStringLiteral("fail"),
@@ -94,10 +95,10 @@ CommandLine::CommandLine(const QStringList &arguments)
             "the readings as one line: the first two devices found, the smaller number first.\n"
             "\n"
             "Exit status: 0 after a query (nothing is printed when a device cannot be opened,\n"
-            "goes away or does not answer within %1 ms), 1 when the reading could not be\n"
-            "written to standard output, %2 when no device is found. With --fail, a query\n"
-            "that prints nothing ends with %3, %4 or %5 instead of 0. 2: a bad value of an\n"
-            "option, or one without its value.\n"
+            "goes away or does not answer within %1 ms), 1 when the output could not be\n"
+            "written, 2 when an option's value is bad or missing, %2 when no device is found\n"
+            "(or none has a number asked), %6 when a number asked is that of two devices.\n"
+            "With --fail, a query that prints nothing ends with %3, %4 or %5 instead of 0.\n"
             "Options take one dash or two (-v, -verbose, --verbose) and are not bundled\n"
             "(-vh is no option). Other arguments, and a value given to an option that takes\n"
             "none (--verbose=1), are ignored and have no effect; --verbose names them.")
@@ -105,7 +106,8 @@ CommandLine::CommandLine(const QStringList &arguments)
             .arg(minusOneStatusText())
             .arg(openFailedStatus)
             .arg(noReplyStatus)
-            .arg(deviceGoneStatus));
+            .arg(deviceGoneStatus)
+            .arg(sameNumberStatus));
     // One rule for every option: -version is --version, not -v and more.
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     parser.addOptions(options);

@@ -16,7 +16,7 @@ import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SUITES = ("umockdev", "wine", "vm", "chroot")
-REPEATABLE = {"play", "arg", "stderr-has", "stdout-has", "skip"}
+REPEATABLE = {"play", "arg", "stderr-has", "stdout-has", "json", "skip"}
 KEYS = REPEATABLE | {"on", "output", "output-file", "status", "time", "setup"}
 DEVICE_KEYS = {"tty", "id", "product", "location", "com", "functions"}
 ESCAPES = {"t": b"\t", "n": b"\n", "r": b"\r", "e": b"\x1b", "\\": b"\\"}
@@ -55,7 +55,7 @@ def for_suite(pairs, suite, where):
 class Scenario:
     def __init__(self, name, line):
         self.name, self.line, self.on, self.devices, self.plays = name, line, "none", [], {}
-        self.args, self.stdout_has, self.stderr_has = [], [], []
+        self.args, self.stdout_has, self.stderr_has, self.json = [], [], [], []
         self.expected, self.status, self.time, self.setup, self.skip = b"", None, None, "", None
 
 
@@ -113,6 +113,12 @@ def read_table(path, suite, data=None, version=None):
                 s.setup = value
             elif key in ("status", "time"):
                 setattr(s, key, [int(t) for t in value.split()])
+            elif key == "json":
+                pointer, _, wanted = value.partition(" ")
+                try:
+                    s.json.append((pointer, json.loads(wanted)))
+                except ValueError:
+                    raise TableError("%s: %r is not a JSON value" % (where, wanted))
             else:
                 {"arg": s.args, "stdout-has": s.stdout_has, "stderr-has": s.stderr_has}[key].append(text())
         if s.status is None or s.time is None:
@@ -137,13 +143,48 @@ class Outcome:
         return cls(status, bytes.fromhex(stdout), bytes.fromhex(stderr), ms, problems)
 
 
+def pointed(value, pointer):
+    """The value at a JSON pointer (/devices/0/outcome), or KeyError."""
+    for key in pointer.split("/")[1:]:
+        value = value[int(key)] if isinstance(value, list) else value[key]
+    return value
+
+
+def json_faults(s, stdout, status):
+    """--json: one JSON value and a newline, valid against docs/morvek.schema.json, with the
+    values that the scenario's json lines name."""
+    import jsonschema
+    with open(os.path.join(HERE, "..", "..", "docs", "morvek.schema.json")) as f:
+        schema = json.load(f)
+    try:
+        value = json.loads(stdout.decode("utf-8"))
+    except ValueError as e:
+        return ["standard output %r is not JSON: %s" % (stdout[:120], e)]
+    faults = [] if stdout.endswith(b"\n") and stdout.count(b"\n") == 1 else ["not one line and a newline"]
+    faults += ["against the schema: %s at /%s" % (e.message, "/".join(map(str, e.absolute_path)))
+               for e in jsonschema.Draft202012Validator(schema).iter_errors(value)]
+    # -1 is 255 to a POSIX shell, which the suites are.
+    if isinstance(value, dict) and isinstance(value.get("status"), int) and value["status"] % 256 != status:
+        faults.append("/status is %d, but the run's status %s" % (value["status"], status))
+    for pointer, wanted in s.json:
+        try:
+            got = pointed(value, pointer)
+        except (KeyError, IndexError, TypeError):
+            got = "nothing"
+        if got != wanted or type(got) is not type(wanted):
+            faults.append("%s is %s, expected %s" % (pointer, json.dumps(got), json.dumps(wanted)))
+    return faults
+
+
 def judge(s, o, slack_ms=0, since="start"):
     """The faults of an outcome, in one wording for every suite."""
     faults = list(o.problems)
     if o.status != s.status[0]:
         faults.append("exit status %s, expected %d" % (o.status, s.status[0]))
     faults += ["standard output lacks %r" % t for t in s.stdout_has if t not in o.stdout]
-    if not s.stdout_has and o.stdout != s.expected:
+    if b"--json" in s.args:
+        faults += json_faults(s, o.stdout, o.status)
+    elif not s.stdout_has and o.stdout != s.expected:
         faults.append("standard output %r, expected %r" % (o.stdout[:120], s.expected[:120]))
     low, high = s.time
     if not low <= o.ms <= high + slack_ms:

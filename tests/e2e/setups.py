@@ -210,15 +210,17 @@ def at_lock_path(run, setup):
         os.remove(LOCK)
 
 
+def signals_at_default():
+    for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGPIPE):
+        signal.signal(number, signal.SIG_DFL)
+    resource.setrlimit(resource.RLIMIT_CORE, (0, 0))  # SIGQUIT and SIGABRT dump no core here
+
+
 def signal_mid_run(run, setup):
     """Once the run's lock file is there (and 0.1 s later) the run is sent the signal; it
     starts with every signal at its default, and may leave no lock file."""
-    def defaults():
-        for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGPIPE):
-            signal.signal(number, signal.SIG_DFL)
-        resource.setrlimit(resource.RLIMIT_CORE, (0, 0))  # SIGQUIT and SIGABRT dump no core here
     start = time.monotonic()
-    process = run.start(preexec_fn=defaults)
+    process = run.start(preexec_fn=signals_at_default)
     if not wait_for(lambda: os.path.exists(LOCK) or process.poll() is not None):
         run.problems.append("the run took no lock")
     time.sleep(0.1)
@@ -236,6 +238,37 @@ def stderr_stalled(run, _):
     reader = os.open(path, os.O_RDWR)
     os.write(reader, bytes(65536))
     run.checked(stderr=os.open(path, os.O_WRONLY))
+    os.close(reader)
+
+
+def stdout_stalled(run, setup):
+    """Standard output on a FIFO whose reader is alive but reads nothing, filled beforehand.
+    Once the trace has a reading for each line opened and no lock file is left, the run
+    must still be waiting for its reader; the signal must end it within 100 ms."""
+    path = os.path.join(run.work, "outpipe")
+    os.mkfifo(path)
+    reader = os.open(path, os.O_RDWR)
+    os.write(reader, bytes(65536))
+    start = time.monotonic()
+    process = run.start(stdout=os.open(path, os.O_WRONLY), preexec_fn=signals_at_default)
+    def read_all():
+        # Every line opened has given its reading, and no lock is held: the ports are closed.
+        with open(run.err.name, "rb") as err:
+            trace = err.read()
+        return 0 < trace.count(b"reading from") == trace.count(b" opened ") and not glob.glob("/var/lock/LCK..*")
+    if not wait_for(lambda: read_all() or process.poll() is not None):
+        run.problems.append("the run never had its readings with its ports closed")
+    time.sleep(0.1)
+    if process.poll() is not None:
+        run.problems.append("the run ended though its reader read nothing")
+    run.problems += ["the run held %s while it waited for its reader" % held for held in glob.glob("/var/lock/LCK..*")]
+    sent = time.monotonic()
+    process.send_signal(getattr(signal, "SIG" + setup.rsplit("-", 1)[1]))
+    run.status = run.wait(process)
+    run.ended = time.monotonic()
+    run.ms = int((run.ended - start) * 1000)
+    if run.ended - sent > 0.1:
+        run.problems.append("ended %d ms after the signal, expected within 100 ms" % ((run.ended - sent) * 1000))
     os.close(reader)
 
 
@@ -285,6 +318,7 @@ SETUPS = {
     **{"signal-" + name: signal_mid_run
        for name in ("TERM", "INT", "HUP", "PIPE", "QUIT", "ABRT", "USR1", "USR2", "ALRM", "XCPU", "VTALRM")},
     "stderr-stalled": stderr_stalled,
+    **{"stdout-stalled-" + name: stdout_stalled for name in ("TERM", "INT", "HUP")},
 }
 # Where the stage plays the devices itself (run.player) and may change the ttys' owners.
 PLAYED = dict(SETUPS, unprivileged=unprivileged, **{"killed-while-waiting": killed_while_waiting})

@@ -74,6 +74,31 @@ class Grammar(unittest.TestCase):
         self.assertEqual(engine.judge(s, ok, slack_ms=50), ["wrote to standard error"])
 
 
+    def test_json_output_is_held_to_the_schema_and_the_json_lines(self):
+        s = table("scenario s\narg --json\nstatus 0\ntime 0 1\njson /output \"1,2\"\n"
+                  "json /devices/0/outcome \"reading\"\n", "umockdev")["s"]
+        device = ('{"port":"COM1","path":"/dev/ttyACM0","number":"1","source":"product","reply":"1,2",'
+                  '"reading":"1,2","outcome":"reading","error":null,"elapsed_ms":12}')
+        good = '{"time":"2026-12-10T09:00:00.123Z","output":"1,2","status":0,"devices":[%s]}\n' % device
+        for stdout, status, faults in (
+                (good, 0, []),
+                (good, 5, ["/status is 0, but the run's status 5"]),
+                (good.replace('"1,2","status"', '"1,3","status"'), 0, ['/output is "1,3", expected "1,2"']),
+                (good.replace('"outcome":"reading"', '"outcome":"fine"'), 0,
+                 ["against the schema", '/devices/0/outcome is "fine", expected "reading"']),
+                (good.replace(',"elapsed_ms":12', ''), 0, ["'elapsed_ms' is a required property"]),
+                (good.replace('"status":0', '"status":0,"extra":1'), 0, ["against the schema"]),
+                (good.replace('.123Z', 'Z'), 0, ["against the schema"]),
+                (good.replace('"reply":"1,2"', '"reply":"\\u0100"'), 0, ["against the schema"]),
+                (good.rstrip("\n"), 0, ["not one line and a newline"]),
+                ("12.5,3", 0, ["is not JSON"])):
+            with self.subTest(stdout=stdout, status=status):
+                got = engine.json_faults(s, stdout.encode(), status)
+                self.assertEqual(len(got), len(faults), got)
+                for fault, text in zip(got, faults):
+                    self.assertIn(text, fault)
+
+
 class RealTable(unittest.TestCase):
     def test_every_scenario_is_played_and_its_setup_playable(self):
         stages = {suite: __import__(suite) for suite in engine.SUITES}

@@ -76,7 +76,23 @@ def wire(run, _):
             run.problems.append("device %d: %d transfers, %d commands, sent %d" % (i, len(ours), commands, asks))
 
 
-SETUPS = dict(setups.PLAYED, wire=wire, unplug=setups.SETUPS[""])
+def plug_late(run, setup):
+    """The gadget behind TTY, unbound before the run, is bound MS ms after it starts; the run
+    must end within 1.5 s of the plug."""
+    udc, controller = run.late
+    start = time.monotonic()
+    process = run.start()
+    time.sleep(int(setup.split(" ")[2]) / 1000)
+    plugged = time.monotonic()
+    put(udc, controller)
+    run.status = run.wait(process)
+    run.ended = time.monotonic()
+    run.ms = int((run.ended - start) * 1000)
+    if run.ended - plugged > 1.5:
+        run.problems.append("ended %d ms after the plug, expected within 1500 ms" % ((run.ended - plugged) * 1000))
+
+
+SETUPS = dict(setups.PLAYED, wire=wire, unplug=setups.SETUPS[""], **{"plug-late": plug_late})
 
 
 def put(path, data):
@@ -141,6 +157,14 @@ def play(s):
     try:
         ports = plug(s)
         unplug = s.setup.split(" ")
+        if unplug[0] == "plug-late":
+            # Plugged first, so that its tty is numbered as the table says; then unbound.
+            udc = ports[unplug[1]][1]
+            with open(udc) as f:
+                run.late = (udc, f.read().strip())
+            put(udc, "\n")
+            if not setups.wait_for(lambda: not os.path.exists("/dev/" + unplug[1])):
+                raise RuntimeError("%s stayed after its gadget was unbound" % unplug[1])
         for name, script in s.plays.items():
             fd = os.open(ports[name][0], os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
             fds.append(fd)
