@@ -51,6 +51,9 @@ add_custom_command(OUTPUT ${readme}.gz
 add_custom_target(morvek_docs ALL DEPENDS ${changelog}.gz ${readme}.gz)
 install(FILES ${readme}.gz ${CMAKE_CURRENT_LIST_DIR}/copyright ${changelog}.gz
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# What --json prints, for the programs that read it: data, not documentation.
+install(FILES ${PROJECT_SOURCE_DIR}/docs/morvek.schema.json
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/morvek)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/morvek.bash-completion
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME morvek)
 

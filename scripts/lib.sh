@@ -79,16 +79,16 @@ step_packages() {
         demo) echo build-essential cmake pkg-config qtbase5-dev libqt5serialport5-dev umockdev ;;
         debian | bench)
             step_packages demo
-            echo udev python3 help2man dpkg-dev file binutils perl xz-utils make patch debootstrap \
+            echo udev python3 python3-jsonschema help2man dpkg-dev file binutils perl xz-utils make patch debootstrap \
                 qemu-system-x86 busybox-static cpio kmod
             [ "$step" = debian ] || echo gcc libserialport-dev python3-serial ;;
-        qt6) step_packages demo; echo udev python3 help2man dpkg-dev file qt6-base-dev qt6-serialport-dev ;;
+        qt6) step_packages demo; echo udev python3 python3-jsonschema help2man dpkg-dev file qt6-base-dev qt6-serialport-dev ;;
         arm64 | armhf)
             step_packages demo
-            echo python3 help2man dpkg-dev file qemu-user qemu-system-arm cpio kmod \
+            echo python3 python3-jsonschema help2man dpkg-dev file qemu-user qemu-system-arm cpio kmod \
                 "g++-$(debian_triplet "$step")" ;;
         windows)
-            echo cmake g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 python3 gcc libc6-dev \
+            echo cmake g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 python3 python3-jsonschema gcc libc6-dev \
                 icoutils dpkg-dev perl xz-utils make patch unzip ;;
         ci) step_packages debian qt6 arm64 armhf windows; echo clang clang-format lintian apt-utils ;;
         *) echo "no step $step (demo, bench, debian, qt6, arm64, armhf, windows, ci)" >&2; return 2 ;;

@@ -50,7 +50,7 @@ endforeach()
 configure_file(${CMAKE_CURRENT_LIST_DIR}/QT-SOURCE.txt ${zip_text}/QT-SOURCE.txt @ONLY
                NEWLINE_STYLE CRLF)
 install(FILES ${zip_text}/README.txt ${zip_text}/README.md ${zip_text}/CHANGELOG.txt
-              ${zip_text}/LICENSE.txt DESTINATION .)
+              ${zip_text}/LICENSE.txt ${PROJECT_SOURCE_DIR}/docs/morvek.schema.json DESTINATION .)
 install(FILES ${zip_text}/QT-SOURCE.txt DESTINATION licences)
 # The kit that scripts/build-windows-kit makes keeps the licence texts of what it links in.
 get_filename_component(qt_prefix "${Qt${QT_VERSION_MAJOR}Core_DIR}/../../.." ABSOLUTE)

@@ -94,9 +94,10 @@ class Grammar(unittest.TestCase):
                 ("12.5,3", 0, ["is not JSON"])):
             with self.subTest(stdout=stdout, status=status):
                 got = engine.json_faults(s, stdout.encode(), status)
-                self.assertEqual(len(got), len(faults), got)
-                for fault, text in zip(got, faults):
-                    self.assertIn(text, fault)
+                # A validator may word one fault more than once.
+                self.assertEqual(bool(got), bool(faults), got)
+                for text in faults:
+                    self.assertTrue([f for f in got if text in f], "%r not in %s" % (text, got))
 
 
 class RealTable(unittest.TestCase):

@@ -53,6 +53,7 @@ usr/share/doc/morvek/README.md.gz 644
 usr/share/doc/morvek/copyright 644
 usr/share/doc/morvek/changelog.gz 644
 usr/share/bash-completion/completions/morvek 644
+usr/share/morvek/morvek.schema.json 644
 EOF
 zcat "$root/usr/share/man/man1/morvek.1.gz" | grep -q "^\.TH MORVEK \"1\" .*\"morvek $version\"" ||
     fail "the man page is not made from morvek $version"
