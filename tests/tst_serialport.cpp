@@ -12,6 +12,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QScopeGuard>
 
 #include <csignal>
@@ -82,6 +83,8 @@ private slots:
     void lockFileName();
     void lockFilePid_data();
     void lockFilePid();
+    void runsLockFileProgram_data();
+    void runsLockFileProgram();
     void lockFileForms_data();
     void lockFileForms();
     void garbledLockHolds_data();
@@ -313,6 +316,15 @@ void SerialPortTest::portHeldByAnotherProgram_data()
     QTest::newRow("Qt's lock file of a running program that it takes for stale")
         << "lock" << QByteArray("%1\n\n\n") << running
         << QStringLiteral("held by process %1").arg(running);
+    // A lock of a killed run of a Qt program, whose PID another program has since.
+    QTest::newRow("Qt's lock file naming another program than runs under its PID is taken over")
+        << "lock" << QByteArray("%1\nno-such-program\nhost\n") << running << QString();
+    const QByteArray runningProgram =
+        QFileInfo(QFile::decodeName(processExecutable(running))).fileName().toLocal8Bit();
+    QTest::newRow("Qt's lock file of the program running under its PID")
+        << "lock"
+        << "%1\n" + runningProgram + "\nhost\n"
+        << running << QStringLiteral("held by process %1").arg(running);
     const qint32 binary = running;
     QTest::newRow("binary lock file of a running process")
         << "lock" << QByteArray(reinterpret_cast<const char *>(&binary), 4) << running
@@ -474,8 +486,11 @@ void SerialPortTest::lockTakenBetweenCheckAndOpen_data()
     QTest::newRow(".rmlock of an ended process")
         << QByteArray() << QByteArray("%1\n/usr/bin/x\n") << deadPid() << QString();
     QTest::newRow(".rmlock of a running program taking the lock over")
-        << QByteArray() << QByteArray("%1\n/usr/bin/x\n") << running
-        << "taking a lock file of the port over";
+        << QByteArray() << "%1\n" + processExecutable(running) + '\n'
+        << running << "taking a lock file of the port over";
+    // Left by a run killed in its open, its PID since taken by another program.
+    QTest::newRow(".rmlock naming another program than runs under its PID")
+        << QByteArray() << QByteArray("%1\n/usr/bin/no-such-program\n") << running << QString();
 }
 
 void SerialPortTest::lockTakenBetweenCheckAndOpen()
@@ -536,8 +551,8 @@ void SerialPortTest::lockTakenBetweenCheckAndOpen()
         QVERIFY(!port.sendData("ATCD\r\n"));
         QCOMPARE(device.read(1, 100), QByteArray());
     }
-    // The .rmlock is the other program's while it runs, and ours only for the open.
-    QCOMPARE(access(rmlockPath.constData(), F_OK) == 0, !rmlock.isNull() && kill(pid, 0) == 0);
+    // The .rmlock is the other program's while it runs it, and ours only for the open.
+    QCOMPARE(access(rmlockPath.constData(), F_OK) == 0, !rmlock.isNull() && !reason.isEmpty());
 }
 
 void SerialPortTest::lockFileName_data()
@@ -565,40 +580,98 @@ void SerialPortTest::lockFilePid_data()
 {
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<qint32>("pid");
+    // The program that QLockFile's form names on its second line.
+    QTest::addColumn<QByteArray>("program");
     const auto binary = [](qint32 pid) {
         return QByteArray(reinterpret_cast<const char *>(&pid), sizeof pid);
     };
-    QTest::newRow("HDB form") << QByteArray("      4711\n") << 4711;
-    QTest::newRow("Qt's form: the first line") << QByteArray("4711\nmorvek\nhost\n") << 4711;
-    QTest::newRow("no line end") << QByteArray("4711") << 4711;
-    QTest::newRow("spaces around") << QByteArray("  42  \nx") << 42;
-    QTest::newRow("binary form") << binary(4711) << 4711;
-    QTest::newRow("binary form of a negative number") << binary(-5) << 0;
+    QTest::newRow("HDB form") << QByteArray("      4711\n") << 4711 << QByteArray();
+    QTest::newRow("Qt's form: the first line")
+        << QByteArray("4711\nmorvek\nhost\n") << 4711 << QByteArray("morvek");
+    QTest::newRow("no line end") << QByteArray("4711") << 4711 << QByteArray();
+    QTest::newRow("spaces around") << QByteArray("  42  \nx") << 42 << QByteArray();
+    QTest::newRow("binary form") << binary(4711) << 4711 << QByteArray();
+    QTest::newRow("binary form of a negative number") << binary(-5) << 0 << QByteArray();
     // Four bytes that read as digits are the text form.
-    QTest::newRow("four digits are text, not binary") << QByteArray("1234") << 1234;
-    QTest::newRow("zero") << QByteArray("         0\n") << 0;
-    QTest::newRow("negative text") << QByteArray("-5\n") << 0;
-    QTest::newRow("more than ten digits") << QByteArray("12345678901\n") << 0;
-    QTest::newRow("beyond a pid") << QByteArray("2147483648\n") << 0;
-    QTest::newRow("eleven digits, though a small number") << QByteArray("00000004711\n") << 0;
-    QTest::newRow("largest pid") << QByteArray("2147483647\n") << 2147483647;
+    QTest::newRow("four digits are text, not binary") << QByteArray("1234") << 1234 << QByteArray();
+    QTest::newRow("zero") << QByteArray("         0\n") << 0 << QByteArray();
+    QTest::newRow("negative text") << QByteArray("-5\n") << 0 << QByteArray();
+    QTest::newRow("more than ten digits") << QByteArray("12345678901\n") << 0 << QByteArray();
+    QTest::newRow("beyond a pid") << QByteArray("2147483648\n") << 0 << QByteArray();
+    QTest::newRow("eleven digits, though a small number")
+        << QByteArray("00000004711\n") << 0 << QByteArray();
+    QTest::newRow("largest pid") << QByteArray("2147483647\n") << 2147483647 << QByteArray();
     QTest::newRow("minicom's form: a name and a user after it")
-        << QByteArray("      4711 minicom alice\n") << 4711;
+        << QByteArray("      4711 minicom alice\n") << 4711 << QByteArray();
     QTest::newRow("lockdev's form, a tab after the number")
-        << QByteArray("4711\tcu root\n") << 4711;
-    QTest::newRow("a word run into the number") << QByteArray("4711x minicom\n") << 0;
-    QTest::newRow("a name, then the number") << QByteArray("minicom 4711\n") << 0;
-    QTest::newRow("eleven digits, then a name") << QByteArray("12345678901 minicom\n") << 0;
-    QTest::newRow("empty first line") << QByteArray("\n4711\n") << 0;
-    QTest::newRow("garbled") << QByteArray("garbled\n") << 0;
-    QTest::newRow("empty") << QByteArray() << 0;
+        << QByteArray("4711\tcu root\n") << 4711 << QByteArray();
+    QTest::newRow("a word run into the number")
+        << QByteArray("4711x minicom\n") << 0 << QByteArray();
+    QTest::newRow("a name, then the number") << QByteArray("minicom 4711\n") << 0 << QByteArray();
+    QTest::newRow("eleven digits, then a name")
+        << QByteArray("12345678901 minicom\n") << 0 << QByteArray();
+    QTest::newRow("empty first line") << QByteArray("\n4711\n") << 0 << QByteArray();
+    QTest::newRow("garbled") << QByteArray("garbled\n") << 0 << QByteArray();
+    QTest::newRow("empty") << QByteArray() << 0 << QByteArray();
+    QTest::newRow("Qt's form: the last part of a path")
+        << QByteArray("42\n/usr/bin/morvek\n") << 42 << QByteArray("morvek");
+    // Cut off by the 64-byte read: a part of a name could match another program.
+    QTest::newRow("Qt's form: a program line not ended")
+        << QByteArray("42\n/usr/bin/mor") << 42 << QByteArray();
+    QTest::newRow("Qt's form with no program") << QByteArray("42\n\nhost\n") << 42 << QByteArray();
+    QTest::newRow("minicom's form names no second line")
+        << QByteArray("      4711 minicom alice\nmorvek\n") << 4711 << QByteArray();
+    QTest::newRow("no PID before the program") << QByteArray("\nmorvek\n") << 0 << QByteArray();
 }
 
 void SerialPortTest::lockFilePid()
 {
     QFETCH(QByteArray, content);
     QFETCH(qint32, pid);
+    QFETCH(QByteArray, program);
     QCOMPARE(qint32(::lockFilePid(content)), pid);
+    QCOMPARE(::lockFileProgram(content), program);
+}
+
+void SerialPortTest::runsLockFileProgram_data()
+{
+    QTest::addColumn<QByteArray>("program");
+    QTest::addColumn<QByteArray>("exe");
+    QTest::addColumn<QByteArray>("comm");
+    QTest::addColumn<bool>("runs");
+    QTest::newRow("no program named")
+        << QByteArray() << QByteArray("/usr/bin/sleep") << QByteArray("sleep") << true;
+    QTest::newRow("the same program")
+        << QByteArray("morvek") << QByteArray("/usr/bin/morvek") << QByteArray("morvek") << true;
+    QTest::newRow("PID reused by another program")
+        << QByteArray("morvek") << QByteArray("/usr/bin/sleep") << QByteArray("sleep") << false;
+    // QLockFile compares the exe's name; a link's name in comm does not count then.
+    QTest::newRow("the exe decides over comm")
+        << QByteArray("morvek") << QByteArray("/opt/x/morvek") << QByteArray("mv") << true;
+    QTest::newRow("replaced on disk while it runs")
+        << QByteArray("morvek") << QByteArray("/usr/bin/morvek (deleted)") << QByteArray("morvek")
+        << true;
+    QTest::newRow("a name that only starts the same")
+        << QByteArray("morvek") << QByteArray("/usr/bin/morvek2") << QByteArray() << false;
+    // Another user's process: its exe cannot be read, its comm can.
+    QTest::newRow("another user's process, the same program")
+        << QByteArray("morvek") << QByteArray() << QByteArray("morvek") << true;
+    QTest::newRow("another user's process, another program")
+        << QByteArray("morvek") << QByteArray() << QByteArray("bash") << false;
+    QTest::newRow("comm keeps 15 bytes of a longer name")
+        << QByteArray("morvek-with-a-long-name") << QByteArray() << QByteArray("morvek-with-a-l")
+        << true;
+    // /proc mounted with hidepid: nothing can be read, so it cannot be told apart.
+    QTest::newRow("hidden process") << QByteArray("morvek") << QByteArray() << QByteArray() << true;
+}
+
+void SerialPortTest::runsLockFileProgram()
+{
+    QFETCH(QByteArray, program);
+    QFETCH(QByteArray, exe);
+    QFETCH(QByteArray, comm);
+    QFETCH(bool, runs);
+    QCOMPARE(::runsLockFileProgram(program, exe, comm), runs);
 }
 
 void SerialPortTest::lockFileForms_data()
