@@ -360,6 +360,11 @@ void SerialPortTest::portHeldByAnotherProgram_data()
         << QStringLiteral("of user daemon names process %1, which has ended, and only daemon "
                           "or an administrator can remove it (rm /var/lock/LCK..pts_")
                .arg(dead);
+    // Mode 000: neither read nor called a device.
+    QTest::newRow("unreadable lock file of another user")
+        << "other user's unreadable lock" << QByteArray("%1\n") << running
+        << QStringLiteral("the lock file /var/lock/LCK..pts_%1 cannot be read (Permission denied); "
+                          "the port counts as held until it is removed");
     QTest::newRow("old garbled lock file of another user")
         << "other user's old garbled lock" << QByteArray("garbled\n") << 0
         << QStringLiteral("of user daemon names no process and is older than 30 s, and only "
@@ -425,6 +430,8 @@ void SerialPortTest::portHeldByAnotherProgram()
         QCOMPARE(mkdir(lockName.constData(), 0755), 0);
     if (otherUser)
         QCOMPARE(chown(lockName.constData(), 1, 1), 0);
+    if (hold.contains("unreadable"))
+        QCOMPARE(chmod(lockName.constData(), 0), 0);
     const auto removeLock = qScopeGuard([&] {
         unlink(lockName.constData());
         unlink((lockName + ".rmlock").constData());

@@ -66,9 +66,14 @@ QString lockFileHolder(const QByteArray &name, QByteArray *stale)
             if (!S_ISREG(st.st_mode))
                 return notALockFile(file, st);
             const std::optional<QByteArray> content = readSmallFile(file, 64);
-            // Replaced by something else since the look above.
-            if (!content)
-                return notALockFile(file, st);
+            if (!content) {
+                // Unreadable to this user, or replaced by something else since the look above.
+                const int error = errno;
+                struct stat now = {};
+                if (lstat(file.constData(), &now) == 0 && !S_ISREG(now.st_mode))
+                    return notALockFile(file, now);
+                return unreadableLockFile(file, error);
+            }
             const pid_t pid = lockFilePid(*content);
             // A running program holds the .rmlock while it hands its lock file over to Qt
             // Serial Port (another run of ours) or takes a stale one away: the port is its.
