@@ -19,6 +19,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -55,6 +56,15 @@ bool openAs(uid_t uid, SerialPort &port, const PtyDevice &device)
     return seteuid(0) == 0 && opened;
 }
 
+// Moves the test into a mount namespace of its own, once, so that it may mount over /run/lock
+// and /tmp without touching the machine's.
+bool privateMounts()
+{
+    static const bool done = geteuid() == 0 && unshare(CLONE_NEWNS) == 0 &&
+                             mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    return done;
+}
+
 } // namespace
 
 class SerialPortTest : public QObject
@@ -79,6 +89,8 @@ private slots:
     void portHeldByAnotherProgram();
     void lockTakenBetweenCheckAndOpen_data();
     void lockTakenBetweenCheckAndOpen();
+    void unwritableLockFolder_data();
+    void unwritableLockFolder();
     void lockFileName_data();
     void lockFileName();
     void lockFilePid_data();
@@ -560,6 +572,133 @@ void SerialPortTest::lockTakenBetweenCheckAndOpen()
     }
     // The .rmlock is the other program's while it runs it, and ours only for the open.
     QCOMPARE(access(rmlockPath.constData(), F_OK) == 0, !rmlock.isNull() && !reason.isEmpty());
+}
+
+void SerialPortTest::unwritableLockFolder_data()
+{
+    // How the lock folder is: "read-only", "missing", or "root's" (0755, the tool run as
+    // nobody).
+    QTest::addColumn<QString>("folder");
+    // What another program has put where Qt Serial Port would fall back to: "fifo" at
+    // /tmp/LCK..pts_N, "lock" (a running process's lock file there), or nothing.
+    QTest::addColumn<QString>("atFallback");
+    // A lock file of a running process in the lock folder itself.
+    QTest::addColumn<bool>("lockedInFolder");
+    QTest::newRow("read-only, a FIFO at the fallback") << "read-only"
+                                                       << "fifo" << false;
+    QTest::newRow("read-only, a lock file at the fallback") << "read-only"
+                                                            << "lock" << false;
+    QTest::newRow("read-only, held by a lock file in it") << "read-only"
+                                                          << "" << true;
+    QTest::newRow("missing, a FIFO at the fallback") << "missing"
+                                                     << "fifo" << false;
+    QTest::newRow("root's, a FIFO at the fallback") << "root's"
+                                                    << "fifo" << false;
+    QTest::newRow("root's, held by a lock file in it") << "root's"
+                                                       << "" << true;
+}
+
+void SerialPortTest::unwritableLockFolder()
+{
+    QFETCH(QString, folder);
+    QFETCH(QString, atFallback);
+    QFETCH(bool, lockedInFolder);
+    if (!privateMounts())
+        QSKIP("needs root and a mount namespace of its own");
+    PtyDevice device;
+    QVERIFY(device.isValid());
+    const QByteArray name =
+        "LCK.." + QFile::encodeName(device.slavePath().mid(5)).replace('/', '_');
+    const QByteArray fallback = "/tmp/" + name;
+    const QByteArray running = QByteArray::number(getppid()).rightJustified(10) + '\n';
+
+    QList<QByteArray> mounted;
+    const auto unmount = qScopeGuard([&] {
+        for (auto it = mounted.crbegin(); it != mounted.crend(); ++it)
+            umount2(it->constData(), MNT_DETACH);
+    });
+    const auto mountTmpfs = [&](const char *where, const char *options) {
+        const bool done = mount("tmpfs", where, "tmpfs", 0, options) == 0;
+        if (done)
+            mounted.append(where);
+        return done;
+    };
+    QVERIFY(mountTmpfs("/tmp", "mode=1777"));
+    if (folder == "missing") {
+        QVERIFY(mountTmpfs("/run", "mode=0755"));
+    } else {
+        QVERIFY(mountTmpfs("/run/lock", folder == "root's" ? "mode=0755" : "mode=1777"));
+        if (lockedInFolder) {
+            QFile lock(QFile::decodeName("/run/lock/" + name));
+            QVERIFY(lock.open(QIODevice::WriteOnly));
+            lock.write(running);
+        }
+        if (folder == "read-only")
+            QCOMPARE(mount(nullptr, "/run/lock", nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
+    }
+    if (atFallback == "fifo")
+        QCOMPARE(mkfifo(fallback.constData(), 0666), 0);
+    if (atFallback == "lock") {
+        QFile lock(QFile::decodeName(fallback));
+        QVERIFY(lock.open(QIODevice::WriteOnly));
+        lock.write(running);
+    }
+    const QStringList tmpBefore = QDir("/tmp").entryList(QDir::AllEntries | QDir::System);
+
+    SerialPort port;
+    // A FIFO that Qt Serial Port opened would hang the open for ever.
+    alarm(10);
+    const bool opened =
+        folder == "root's" ? openAs(65534, port, device) : port.openPort(device.slavePath());
+    alarm(0);
+    QCOMPARE(opened, !lockedInFolder);
+    // Nothing put at the fallback or taken from it.
+    QCOMPARE(QDir("/tmp").entryList(QDir::AllEntries | QDir::System), tmpBefore);
+    struct stat st = {};
+    QCOMPARE(atFallback == "fifo", lstat(fallback.constData(), &st) == 0 && S_ISFIFO(st.st_mode));
+    if (lockedInFolder) {
+        QVERIFY2(port.errorText().contains("held by process"), qPrintable(port.errorText()));
+        QVERIFY(!port.sendData("ATCD\r\n"));
+        return;
+    }
+
+    // Held as Qt Serial Port holds a line: exclusive mode and our exclusive flock.
+    const int other =
+        open(QFile::encodeName(device.slavePath()).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    QVERIFY(other >= 0);
+    const auto closeOther = qScopeGuard([other] { close(other); });
+    int exclusive = 0;
+    if (ioctl(other, TIOCGEXCL, &exclusive) == 0)
+        QCOMPARE(exclusive, 1);
+    QCOMPARE(flock(other, LOCK_EX | LOCK_NB), -1);
+    termios tio = {};
+    QCOMPARE(tcgetattr(device.master(), &tio), 0);
+    QCOMPARE(cfgetispeed(&tio), speed_t(B19200));
+    QCOMPARE(tio.c_cflag & CSIZE, tcflag_t(CS8));
+    QCOMPARE(tio.c_cflag & (PARENB | CSTOPB | CRTSCTS), tcflag_t(0));
+    QCOMPARE(tio.c_lflag & (ICANON | ECHO), tcflag_t(0));
+
+    // The exchange runs over it as over Qt Serial Port's line.
+    QSignalSpy bursts(&port, &SerialPort::readComm);
+    QVERIFY(port.sendData("ATCD\r\n"));
+    QCOMPARE(device.read(6, 1000), QByteArray("ATCD\r\n"));
+    QVERIFY(device.write("12.5\r\n"));
+    QVERIFY(bursts.wait(1000));
+    QCOMPARE(bufferBytes(port), QByteArray("12.5\r\n"));
+
+    // Closed: the tty's own settings and mode are back, and the flock is gone.
+    port.closePort();
+    QCOMPARE(ioctl(other, TIOCGEXCL, &exclusive) == 0 && exclusive, false);
+    QCOMPARE(flock(other, LOCK_EX | LOCK_NB), 0);
+    flock(other, LOCK_UN);
+    QCOMPARE(tcgetattr(device.master(), &tio), 0);
+    QVERIFY(tio.c_lflag & ICANON);
+
+    // A line that goes away ends the wait at once.
+    QVERIFY(folder == "root's" ? openAs(65534, port, device) : port.openPort(device.slavePath()));
+    QSignalSpy gone(&port, &SerialPort::deviceGone);
+    device.hangUp();
+    QVERIFY(gone.wait(1000));
 }
 
 void SerialPortTest::lockFileName_data()

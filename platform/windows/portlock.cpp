@@ -11,8 +11,8 @@ QString PortLock::lockBeforeOpen(const QString &path)
     return QString();
 }
 
-QString PortLock::lockAfterOpen(const QSerialPort &line)
+QString PortLock::lockAfterOpen(int lineHandle)
 {
-    Q_UNUSED(line)
+    Q_UNUSED(lineHandle)
     return QString();
 }
