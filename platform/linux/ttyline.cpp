@@ -115,7 +115,10 @@ bool TtyLine::open(const QString &path, const QSerialPort &settings)
     close();
     fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     termios tio = {};
-    if (fd < 0 || ioctl(fd, TIOCEXCL) != 0 || tcgetattr(fd, &tio) != 0) {
+    // As Qt Serial Port: a tty that has no exclusive mode to set opens all the same.
+    if (fd >= 0)
+        ioctl(fd, TIOCEXCL);
+    if (fd < 0 || tcgetattr(fd, &tio) != 0) {
         fail(errno);
         return false;
     }
