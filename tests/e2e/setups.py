@@ -17,6 +17,12 @@ import time
 
 import engine
 
+try:  # loaded before the chroot stage enters a root whose Python has no ctypes
+    import ctypes
+    LIBC = ctypes.CDLL(None, use_errno=True)
+except ImportError:  # the VM's Python has no libffi
+    ctypes = LIBC = None
+
 LOCK = "/var/lock/LCK..ttyACM0"
 
 
@@ -220,13 +226,16 @@ def lock_folder_unwritable(run, setup):
     """The run sees /run/lock (and so /var/lock) read-only, in a mount namespace of its own, and a
     FIFO at /tmp/LCK..ttyACM0, where Qt Serial Port falls back to; opening the FIFO would hang
     the run. No lock file may be put in /tmp or taken from it."""
-    import ctypes
-    libc = ctypes.CDLL(None, use_errno=True)
+    if LIBC is None:
+        run.problems.append("no ctypes here to make a mount namespace")
+        return run.checked()
 
     def read_only():
-        # CLONE_NEWNS; MS_REC | MS_PRIVATE; MS_RDONLY
-        if (libc.unshare(0x20000) != 0 or libc.mount(None, b"/", None, 0x4000 | 0x40000, None) != 0
-                or libc.mount(b"tmpfs", b"/run/lock", b"tmpfs", 1, b"mode=1777") != 0):
+        # CLONE_NEWNS; MS_REC | MS_PRIVATE, on / or, in a root that is no mount point, on /run;
+        # MS_RDONLY
+        if (LIBC.unshare(0x20000) != 0
+                or all(LIBC.mount(None, top, None, 0x4000 | 0x40000, None) != 0 for top in (b"/", b"/run"))
+                or LIBC.mount(b"tmpfs", b"/run/lock", b"tmpfs", 1, b"mode=1777") != 0):
             raise OSError(ctypes.get_errno(), "cannot mount a read-only /run/lock")
     fallback = "/tmp/" + os.path.basename(LOCK)
     try:
