@@ -3,7 +3,10 @@
 #define MORVEK_PORTLOCK_H
 
 #include <QByteArray>
+#include <QSerialPort>
 #include <QString>
+
+class TtyLine;
 
 // Takes a serial line's lock around Qt Serial Port's open, in the ways serial programs on
 // this platform lock one, and says who holds the line when another program does. One object
@@ -28,12 +31,12 @@ public:
     // Before the line is opened, with the path that is about to be opened. Holds the
     // line's lock file while it looks, and lets it go last, for Qt Serial Port to take.
     QString lockBeforeOpen(const QString &path);
-    // Right after the open was tried, whether it succeeded or not, with the line's
-    // descriptor (-1: it did not open). On a line that did not open: who locked the port in the
-    // moment between the look and the open, if anybody. On the open line: who took a flock on it
-    // meanwhile; otherwise takes an exclusive flock on the line, which lasts until the line is
-    // closed.
-    QString lockAfterOpen(int lineHandle);
+    // Right after the open was tried, whether it succeeded or not, on Qt Serial Port's line or
+    // on `direct` (qtLocksElsewhere). On a line that did not open: who locked the port in the
+    // moment between the look and the open, if anybody. On the open line: who took a flock on
+    // it meanwhile; otherwise takes an exclusive flock on the line, which lasts until the line
+    // is closed.
+    QString lockAfterOpen(const QSerialPort &line, const TtyLine &direct);
     // After lockBeforeOpen: whether Qt Serial Port would put its lock file where no other
     // program looks, as it does when it may not write to /var/lock (read-only, missing, or
     // root's for another user): it falls back to /tmp, where a FIFO hangs its open and a

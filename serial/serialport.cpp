@@ -105,7 +105,7 @@ bool SerialPort::openPort(const QString &name)
         lastOpenDirect = lock.qtLocksElsewhere();
         const bool opened =
             lastOpenDirect ? direct->open(path, *serial) : serial->open(QIODevice::ReadWrite);
-        heldBy = lock.lockAfterOpen(direct->isOpen() ? direct->handle() : serial->handle());
+        heldBy = lock.lockAfterOpen(*serial, *direct);
         portOpen = opened && heldBy.isEmpty();
         if (opened && !portOpen) {
             serial->close();

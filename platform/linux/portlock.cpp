@@ -5,6 +5,7 @@
 #include "platform/linux/lockfilerules.h"
 #include "platform/linux/lockfiles.h"
 #include "platform/linux/processholders.h"
+#include "platform/ttyline.h"
 
 #include <QFile>
 
@@ -127,9 +128,10 @@ QString PortLock::lockBeforeOpen(const QString &path)
     return holder;
 }
 
-QString PortLock::lockAfterOpen(int lineHandle)
+QString PortLock::lockAfterOpen(const QSerialPort &line, const TtyLine &direct)
 {
     // Step 6.
+    const int lineHandle = direct.isOpen() ? direct.handle() : line.handle();
     const bool guarded = guard >= 0;
     releaseGuard();
     if (lineHandle < 0) {
