@@ -146,8 +146,11 @@ void TtyLine::close()
     pending.clear();
     if (fd < 0)
         return;
-    if (firstSettings.size() == int(sizeof(termios)))
-        tcsetattr(fd, TCSANOW, reinterpret_cast<const termios *>(firstSettings.constData()));
+    if (firstSettings.size() == int(sizeof(termios))) {
+        termios tio = {};
+        std::memcpy(&tio, firstSettings.constData(), sizeof tio);
+        tcsetattr(fd, TCSANOW, &tio);
+    }
     ioctl(fd, TIOCNXCL);
     ::close(fd);
     fd = -1;
