@@ -36,6 +36,7 @@ set(MORVEK_PLATFORM_HEADERS
     platform/portlock.h
     platform/processservices.h
     platform/setupapi.h
+    platform/ttyline.h
 )
 # Everywhere but on Windows, where the program runs on Linux (with glibc).
 set(MORVEK_LINUX_SOURCES
@@ -44,6 +45,7 @@ set(MORVEK_LINUX_SOURCES
     platform/linux/helpconventions.cpp
     platform/linux/portlock.cpp
     platform/linux/processservices.cpp
+    platform/linux/ttyline.cpp
 )
 # What the port lock on Linux is made of, beside its sequence (portlock.cpp): Windows has
 # nothing of the kind.
@@ -67,6 +69,7 @@ set(MORVEK_WINDOWS_SOURCES
     platform/windows/helpconventions.cpp
     platform/windows/portlock.cpp
     platform/windows/processservices.cpp
+    platform/windows/ttyline.cpp
 )
 
 # Every source of the program's folders is in exactly one list above, so that none that

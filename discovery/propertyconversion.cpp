@@ -55,9 +55,11 @@ QStringList textList(const QByteArray &bytes)
     size_t offset = 0;
     while (offset < units.size()) {
         const size_t length = textLength(units, offset);
-        if (length == 0)
+        // Decoding drops a byte-order mark that starts a text: one of that alone is empty too.
+        const QString text = decode(units, offset, length);
+        if (text.isEmpty())
             break;
-        texts.append(decode(units, offset, length));
+        texts.append(text);
         offset += length + 1;
     }
     return texts;

@@ -3,6 +3,7 @@
 
 #include "platform/devicepath.h"
 #include "platform/portlock.h"
+#include "platform/ttyline.h"
 
 #include <QSerialPort>
 
@@ -38,6 +39,9 @@ SerialPort::SerialPort(QObject *parent) : QObject(parent)
     connect(serial, SIGNAL(readyRead()), this, SLOT(readData()));
     connect(serial, SIGNAL(errorOccurred(QSerialPort::SerialPortError)), this,
             SLOT(checkError(QSerialPort::SerialPortError)));
+    direct = new TtyLine(this);
+    connect(direct, &TtyLine::readyRead, this, &SerialPort::readData);
+    connect(direct, &TtyLine::gone, this, &SerialPort::deviceGone);
     settings = LineSettings{8, 3, 0, 0, 0, 1, 1000};
 }
 
@@ -69,7 +73,9 @@ QString SerialPort::systemPath(const QString &name)
 
 QString SerialPort::errorText() const
 {
-    return heldBy.isEmpty() ? serial->errorString() : heldBy;
+    if (!heldBy.isEmpty())
+        return heldBy;
+    return lastOpenDirect ? direct->errorString() : serial->errorString();
 }
 
 bool SerialPort::openPort(const QString &name)
@@ -77,6 +83,7 @@ bool SerialPort::openPort(const QString &name)
     if (portOpen) {
         portOpen = false;
         serial->close();
+        direct->close();
     }
     // A setting the port rejects does not stop the open: the results are not consulted.
     serial->setBaudRate(baudRateValue(settings.baudRateIndex), QSerialPort::AllDirections);
@@ -95,11 +102,15 @@ bool SerialPort::openPort(const QString &name)
     if (heldBy.isEmpty()) {
         if (beforeOpen)
             beforeOpen();
-        const bool opened = serial->open(QIODevice::ReadWrite);
-        heldBy = lock.lockAfterOpen(*serial);
+        lastOpenDirect = lock.qtLocksElsewhere();
+        const bool opened =
+            lastOpenDirect ? direct->open(path, *serial) : serial->open(QIODevice::ReadWrite);
+        heldBy = lock.lockAfterOpen(*serial, *direct);
         portOpen = opened && heldBy.isEmpty();
-        if (opened && !portOpen)
+        if (opened && !portOpen) {
             serial->close();
+            direct->close();
+        }
     }
     if (portOpen)
         portName = name;
@@ -110,19 +121,21 @@ void SerialPort::closePort()
 {
     portOpen = false;
     serial->close();
+    direct->close();
 }
 
 bool SerialPort::sendData(const QByteArray &data)
 {
-    if (!serial->isOpen())
+    if (!serial->isOpen() && !direct->isOpen())
         return false;
-    const qint64 written = serial->write(data.constData(), qint64(data.size()));
+    const qint64 written = direct->isOpen() ? direct->write(data)
+                                            : serial->write(data.constData(), qint64(data.size()));
     return written > 0;
 }
 
 void SerialPort::readData()
 {
-    const QByteArray bytes = serial->readAll();
+    const QByteArray bytes = direct->isOpen() ? direct->readAll() : serial->readAll();
     for (const char byte : bytes)
         receiveBuffer.append(byte);
     emit readComm();

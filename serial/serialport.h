@@ -25,6 +25,8 @@ struct LineSettings {
 
 // One serial line with fixed settings. Every received byte is appended to the public
 // receiveBuffer and announced with readComm(); the user drains the buffer from the front.
+class TtyLine;
+
 class SerialPort : public QObject
 {
     Q_OBJECT
@@ -66,6 +68,9 @@ private slots:
 
 private:
     QSerialPort *serial;
+    // The line where Qt Serial Port would lock it where no other program looks.
+    TtyLine *direct;
+    bool lastOpenDirect = false;
     QString portName;
     QString path;
     bool portOpen;

@@ -63,6 +63,15 @@ void PropertyConversionTest::registryValues_data()
         << uint(REG_MULTI_SZ) << utf16("AB|CD") << QVariant(QStringList{"AB", "CD"});
     QTest::newRow("multi odd byte dropped")
         << uint(REG_MULTI_SZ) << utf16("AB|") + raw({'C'}) << QVariant(QStringList{"AB"});
+    // Decoding drops a byte-order mark at the start of a text, which leaves that text empty.
+    QTest::newRow("multi text of a byte-order mark alone ends the list")
+        << uint(REG_MULTI_SZ) << utf16("A|") + raw({0xff, 0xfe}) + utf16("|B||")
+        << QVariant(QStringList{"A"});
+    QTest::newRow("multi first text a byte-order mark alone")
+        << uint(REG_MULTI_SZ) << raw({0xff, 0xfe}) + utf16("|B||") << QVariant(QStringList());
+    QTest::newRow("multi byte-order mark before a text is dropped")
+        << uint(REG_MULTI_SZ) << raw({0xff, 0xfe}) + utf16("A|B||")
+        << QVariant(QStringList{"A", "B"});
     QTest::newRow("multi hardware ids")
         << uint(REG_MULTI_SZ) << utf16("USB\\VID_04D8&PID_000A&REV_0100|USB\\VID_04D8&PID_000A||")
         << QVariant(QStringList{"USB\\VID_04D8&PID_000A&REV_0100", "USB\\VID_04D8&PID_000A"});
@@ -138,6 +147,9 @@ void PropertyConversionTest::deviceValues_data()
                                   << QVariant(QString(""));
     QTest::newRow("string list") << uint(DEVPROP_TYPE_STRING_LIST) << utf16("a|bc||")
                                  << QVariant(QStringList{"a", "bc"});
+    QTest::newRow("string list: a byte-order mark alone ends the list")
+        << uint(DEVPROP_TYPE_STRING_LIST) << utf16("a|") + raw({0xff, 0xfe, 0, 0}) + utf16("bc||")
+        << QVariant(QStringList{"a"});
     QTest::newRow("string list empty")
         << uint(DEVPROP_TYPE_STRING_LIST) << QByteArray() << QVariant(QStringList());
     QTest::newRow("binary 6 bytes")

@@ -12,12 +12,14 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QScopeGuard>
 
 #include <csignal>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -54,6 +56,15 @@ bool openAs(uid_t uid, SerialPort &port, const PtyDevice &device)
     return seteuid(0) == 0 && opened;
 }
 
+// Moves the test into a mount namespace of its own, once, so that it may mount over /run/lock
+// and /tmp without touching the machine's.
+bool privateMounts()
+{
+    static const bool done = geteuid() == 0 && unshare(CLONE_NEWNS) == 0 &&
+                             mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    return done;
+}
+
 } // namespace
 
 class SerialPortTest : public QObject
@@ -78,10 +89,14 @@ private slots:
     void portHeldByAnotherProgram();
     void lockTakenBetweenCheckAndOpen_data();
     void lockTakenBetweenCheckAndOpen();
+    void unwritableLockFolder_data();
+    void unwritableLockFolder();
     void lockFileName_data();
     void lockFileName();
     void lockFilePid_data();
     void lockFilePid();
+    void runsLockFileProgram_data();
+    void runsLockFileProgram();
     void lockFileForms_data();
     void lockFileForms();
     void garbledLockHolds_data();
@@ -313,6 +328,15 @@ void SerialPortTest::portHeldByAnotherProgram_data()
     QTest::newRow("Qt's lock file of a running program that it takes for stale")
         << "lock" << QByteArray("%1\n\n\n") << running
         << QStringLiteral("held by process %1").arg(running);
+    // A lock of a killed run of a Qt program, whose PID another program has since.
+    QTest::newRow("Qt's lock file naming another program than runs under its PID is taken over")
+        << "lock" << QByteArray("%1\nno-such-program\nhost\n") << running << QString();
+    const QByteArray runningProgram =
+        QFileInfo(QFile::decodeName(processExecutable(running))).fileName().toLocal8Bit();
+    QTest::newRow("Qt's lock file of the program running under its PID")
+        << "lock"
+        << "%1\n" + runningProgram + "\nhost\n"
+        << running << QStringLiteral("held by process %1").arg(running);
     const qint32 binary = running;
     QTest::newRow("binary lock file of a running process")
         << "lock" << QByteArray(reinterpret_cast<const char *>(&binary), 4) << running
@@ -348,6 +372,11 @@ void SerialPortTest::portHeldByAnotherProgram_data()
         << QStringLiteral("of user daemon names process %1, which has ended, and only daemon "
                           "or an administrator can remove it (rm /var/lock/LCK..pts_")
                .arg(dead);
+    // Mode 000: neither read nor called a device.
+    QTest::newRow("unreadable lock file of another user")
+        << "other user's unreadable lock" << QByteArray("%1\n") << running
+        << QStringLiteral("the lock file /var/lock/LCK..pts_%1 cannot be read (Permission denied); "
+                          "the port counts as held until it is removed");
     QTest::newRow("old garbled lock file of another user")
         << "other user's old garbled lock" << QByteArray("garbled\n") << 0
         << QStringLiteral("of user daemon names no process and is older than 30 s, and only "
@@ -413,6 +442,8 @@ void SerialPortTest::portHeldByAnotherProgram()
         QCOMPARE(mkdir(lockName.constData(), 0755), 0);
     if (otherUser)
         QCOMPARE(chown(lockName.constData(), 1, 1), 0);
+    if (hold.contains("unreadable"))
+        QCOMPARE(chmod(lockName.constData(), 0), 0);
     const auto removeLock = qScopeGuard([&] {
         unlink(lockName.constData());
         unlink((lockName + ".rmlock").constData());
@@ -474,8 +505,11 @@ void SerialPortTest::lockTakenBetweenCheckAndOpen_data()
     QTest::newRow(".rmlock of an ended process")
         << QByteArray() << QByteArray("%1\n/usr/bin/x\n") << deadPid() << QString();
     QTest::newRow(".rmlock of a running program taking the lock over")
-        << QByteArray() << QByteArray("%1\n/usr/bin/x\n") << running
-        << "taking a lock file of the port over";
+        << QByteArray() << "%1\n" + processExecutable(running) + '\n'
+        << running << "taking a lock file of the port over";
+    // Left by a run killed in its open, its PID since taken by another program.
+    QTest::newRow(".rmlock naming another program than runs under its PID")
+        << QByteArray() << QByteArray("%1\n/usr/bin/no-such-program\n") << running << QString();
 }
 
 void SerialPortTest::lockTakenBetweenCheckAndOpen()
@@ -536,8 +570,135 @@ void SerialPortTest::lockTakenBetweenCheckAndOpen()
         QVERIFY(!port.sendData("ATCD\r\n"));
         QCOMPARE(device.read(1, 100), QByteArray());
     }
-    // The .rmlock is the other program's while it runs, and ours only for the open.
-    QCOMPARE(access(rmlockPath.constData(), F_OK) == 0, !rmlock.isNull() && kill(pid, 0) == 0);
+    // The .rmlock is the other program's while it runs it, and ours only for the open.
+    QCOMPARE(access(rmlockPath.constData(), F_OK) == 0, !rmlock.isNull() && !reason.isEmpty());
+}
+
+void SerialPortTest::unwritableLockFolder_data()
+{
+    // How the lock folder is: "read-only", "missing", or "root's" (0755, the tool run as
+    // nobody).
+    QTest::addColumn<QString>("folder");
+    // What another program has put where Qt Serial Port would fall back to: "fifo" at
+    // /tmp/LCK..pts_N, "lock" (a running process's lock file there), or nothing.
+    QTest::addColumn<QString>("atFallback");
+    // A lock file of a running process in the lock folder itself.
+    QTest::addColumn<bool>("lockedInFolder");
+    QTest::newRow("read-only, a FIFO at the fallback") << "read-only"
+                                                       << "fifo" << false;
+    QTest::newRow("read-only, a lock file at the fallback") << "read-only"
+                                                            << "lock" << false;
+    QTest::newRow("read-only, held by a lock file in it") << "read-only"
+                                                          << "" << true;
+    QTest::newRow("missing, a FIFO at the fallback") << "missing"
+                                                     << "fifo" << false;
+    QTest::newRow("root's, a FIFO at the fallback") << "root's"
+                                                    << "fifo" << false;
+    QTest::newRow("root's, held by a lock file in it") << "root's"
+                                                       << "" << true;
+}
+
+void SerialPortTest::unwritableLockFolder()
+{
+    QFETCH(QString, folder);
+    QFETCH(QString, atFallback);
+    QFETCH(bool, lockedInFolder);
+    if (!privateMounts())
+        QSKIP("needs root and a mount namespace of its own");
+    PtyDevice device;
+    QVERIFY(device.isValid());
+    const QByteArray name =
+        "LCK.." + QFile::encodeName(device.slavePath().mid(5)).replace('/', '_');
+    const QByteArray fallback = "/tmp/" + name;
+    const QByteArray running = QByteArray::number(getppid()).rightJustified(10) + '\n';
+
+    QList<QByteArray> mounted;
+    const auto unmount = qScopeGuard([&] {
+        for (auto it = mounted.crbegin(); it != mounted.crend(); ++it)
+            umount2(it->constData(), MNT_DETACH);
+    });
+    const auto mountTmpfs = [&](const char *where, const char *options) {
+        const bool done = mount("tmpfs", where, "tmpfs", 0, options) == 0;
+        if (done)
+            mounted.append(where);
+        return done;
+    };
+    QVERIFY(mountTmpfs("/tmp", "mode=1777"));
+    if (folder == "missing") {
+        QVERIFY(mountTmpfs("/run", "mode=0755"));
+    } else {
+        QVERIFY(mountTmpfs("/run/lock", folder == "root's" ? "mode=0755" : "mode=1777"));
+        if (lockedInFolder) {
+            QFile lock(QFile::decodeName("/run/lock/" + name));
+            QVERIFY(lock.open(QIODevice::WriteOnly));
+            lock.write(running);
+        }
+        if (folder == "read-only")
+            QCOMPARE(mount(nullptr, "/run/lock", nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
+    }
+    if (atFallback == "fifo")
+        QCOMPARE(mkfifo(fallback.constData(), 0666), 0);
+    if (atFallback == "lock") {
+        QFile lock(QFile::decodeName(fallback));
+        QVERIFY(lock.open(QIODevice::WriteOnly));
+        lock.write(running);
+    }
+    const QStringList tmpBefore = QDir("/tmp").entryList(QDir::AllEntries | QDir::System);
+
+    SerialPort port;
+    // A FIFO that Qt Serial Port opened would hang the open for ever.
+    alarm(10);
+    const bool opened =
+        folder == "root's" ? openAs(65534, port, device) : port.openPort(device.slavePath());
+    alarm(0);
+    QCOMPARE(opened, !lockedInFolder);
+    // Nothing put at the fallback or taken from it.
+    QCOMPARE(QDir("/tmp").entryList(QDir::AllEntries | QDir::System), tmpBefore);
+    struct stat st = {};
+    QCOMPARE(atFallback == "fifo", lstat(fallback.constData(), &st) == 0 && S_ISFIFO(st.st_mode));
+    if (lockedInFolder) {
+        QVERIFY2(port.errorText().contains("held by process"), qPrintable(port.errorText()));
+        QVERIFY(!port.sendData("ATCD\r\n"));
+        return;
+    }
+
+    // Held as Qt Serial Port holds a line: exclusive mode and our exclusive flock.
+    const int other =
+        open(QFile::encodeName(device.slavePath()).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    QVERIFY(other >= 0);
+    const auto closeOther = qScopeGuard([other] { close(other); });
+    int exclusive = 0;
+    if (ioctl(other, TIOCGEXCL, &exclusive) == 0)
+        QCOMPARE(exclusive, 1);
+    QCOMPARE(flock(other, LOCK_EX | LOCK_NB), -1);
+    termios tio = {};
+    QCOMPARE(tcgetattr(device.master(), &tio), 0);
+    QCOMPARE(cfgetispeed(&tio), speed_t(B19200));
+    QCOMPARE(tio.c_cflag & CSIZE, tcflag_t(CS8));
+    QCOMPARE(tio.c_cflag & (PARENB | CSTOPB | CRTSCTS), tcflag_t(0));
+    QCOMPARE(tio.c_lflag & (ICANON | ECHO), tcflag_t(0));
+
+    // The exchange runs over it as over Qt Serial Port's line.
+    QSignalSpy bursts(&port, &SerialPort::readComm);
+    QVERIFY(port.sendData("ATCD\r\n"));
+    QCOMPARE(device.read(6, 1000), QByteArray("ATCD\r\n"));
+    QVERIFY(device.write("12.5\r\n"));
+    QVERIFY(bursts.wait(1000));
+    QCOMPARE(bufferBytes(port), QByteArray("12.5\r\n"));
+
+    // Closed: the tty's own settings and mode are back, and the flock is gone.
+    port.closePort();
+    QCOMPARE(ioctl(other, TIOCGEXCL, &exclusive) == 0 && exclusive, false);
+    QCOMPARE(flock(other, LOCK_EX | LOCK_NB), 0);
+    flock(other, LOCK_UN);
+    QCOMPARE(tcgetattr(device.master(), &tio), 0);
+    QVERIFY(tio.c_lflag & ICANON);
+
+    // A line that goes away ends the wait at once.
+    QVERIFY(folder == "root's" ? openAs(65534, port, device) : port.openPort(device.slavePath()));
+    QSignalSpy gone(&port, &SerialPort::deviceGone);
+    device.hangUp();
+    QVERIFY(gone.wait(1000));
 }
 
 void SerialPortTest::lockFileName_data()
@@ -565,40 +726,98 @@ void SerialPortTest::lockFilePid_data()
 {
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<qint32>("pid");
+    // The program that QLockFile's form names on its second line.
+    QTest::addColumn<QByteArray>("program");
     const auto binary = [](qint32 pid) {
         return QByteArray(reinterpret_cast<const char *>(&pid), sizeof pid);
     };
-    QTest::newRow("HDB form") << QByteArray("      4711\n") << 4711;
-    QTest::newRow("Qt's form: the first line") << QByteArray("4711\nmorvek\nhost\n") << 4711;
-    QTest::newRow("no line end") << QByteArray("4711") << 4711;
-    QTest::newRow("spaces around") << QByteArray("  42  \nx") << 42;
-    QTest::newRow("binary form") << binary(4711) << 4711;
-    QTest::newRow("binary form of a negative number") << binary(-5) << 0;
+    QTest::newRow("HDB form") << QByteArray("      4711\n") << 4711 << QByteArray();
+    QTest::newRow("Qt's form: the first line")
+        << QByteArray("4711\nmorvek\nhost\n") << 4711 << QByteArray("morvek");
+    QTest::newRow("no line end") << QByteArray("4711") << 4711 << QByteArray();
+    QTest::newRow("spaces around") << QByteArray("  42  \nx") << 42 << QByteArray();
+    QTest::newRow("binary form") << binary(4711) << 4711 << QByteArray();
+    QTest::newRow("binary form of a negative number") << binary(-5) << 0 << QByteArray();
     // Four bytes that read as digits are the text form.
-    QTest::newRow("four digits are text, not binary") << QByteArray("1234") << 1234;
-    QTest::newRow("zero") << QByteArray("         0\n") << 0;
-    QTest::newRow("negative text") << QByteArray("-5\n") << 0;
-    QTest::newRow("more than ten digits") << QByteArray("12345678901\n") << 0;
-    QTest::newRow("beyond a pid") << QByteArray("2147483648\n") << 0;
-    QTest::newRow("eleven digits, though a small number") << QByteArray("00000004711\n") << 0;
-    QTest::newRow("largest pid") << QByteArray("2147483647\n") << 2147483647;
+    QTest::newRow("four digits are text, not binary") << QByteArray("1234") << 1234 << QByteArray();
+    QTest::newRow("zero") << QByteArray("         0\n") << 0 << QByteArray();
+    QTest::newRow("negative text") << QByteArray("-5\n") << 0 << QByteArray();
+    QTest::newRow("more than ten digits") << QByteArray("12345678901\n") << 0 << QByteArray();
+    QTest::newRow("beyond a pid") << QByteArray("2147483648\n") << 0 << QByteArray();
+    QTest::newRow("eleven digits, though a small number")
+        << QByteArray("00000004711\n") << 0 << QByteArray();
+    QTest::newRow("largest pid") << QByteArray("2147483647\n") << 2147483647 << QByteArray();
     QTest::newRow("minicom's form: a name and a user after it")
-        << QByteArray("      4711 minicom alice\n") << 4711;
+        << QByteArray("      4711 minicom alice\n") << 4711 << QByteArray();
     QTest::newRow("lockdev's form, a tab after the number")
-        << QByteArray("4711\tcu root\n") << 4711;
-    QTest::newRow("a word run into the number") << QByteArray("4711x minicom\n") << 0;
-    QTest::newRow("a name, then the number") << QByteArray("minicom 4711\n") << 0;
-    QTest::newRow("eleven digits, then a name") << QByteArray("12345678901 minicom\n") << 0;
-    QTest::newRow("empty first line") << QByteArray("\n4711\n") << 0;
-    QTest::newRow("garbled") << QByteArray("garbled\n") << 0;
-    QTest::newRow("empty") << QByteArray() << 0;
+        << QByteArray("4711\tcu root\n") << 4711 << QByteArray();
+    QTest::newRow("a word run into the number")
+        << QByteArray("4711x minicom\n") << 0 << QByteArray();
+    QTest::newRow("a name, then the number") << QByteArray("minicom 4711\n") << 0 << QByteArray();
+    QTest::newRow("eleven digits, then a name")
+        << QByteArray("12345678901 minicom\n") << 0 << QByteArray();
+    QTest::newRow("empty first line") << QByteArray("\n4711\n") << 0 << QByteArray();
+    QTest::newRow("garbled") << QByteArray("garbled\n") << 0 << QByteArray();
+    QTest::newRow("empty") << QByteArray() << 0 << QByteArray();
+    QTest::newRow("Qt's form: the last part of a path")
+        << QByteArray("42\n/usr/bin/morvek\n") << 42 << QByteArray("morvek");
+    // Cut off by the 64-byte read: a part of a name could match another program.
+    QTest::newRow("Qt's form: a program line not ended")
+        << QByteArray("42\n/usr/bin/mor") << 42 << QByteArray();
+    QTest::newRow("Qt's form with no program") << QByteArray("42\n\nhost\n") << 42 << QByteArray();
+    QTest::newRow("minicom's form names no second line")
+        << QByteArray("      4711 minicom alice\nmorvek\n") << 4711 << QByteArray();
+    QTest::newRow("no PID before the program") << QByteArray("\nmorvek\n") << 0 << QByteArray();
 }
 
 void SerialPortTest::lockFilePid()
 {
     QFETCH(QByteArray, content);
     QFETCH(qint32, pid);
+    QFETCH(QByteArray, program);
     QCOMPARE(qint32(::lockFilePid(content)), pid);
+    QCOMPARE(::lockFileProgram(content), program);
+}
+
+void SerialPortTest::runsLockFileProgram_data()
+{
+    QTest::addColumn<QByteArray>("program");
+    QTest::addColumn<QByteArray>("exe");
+    QTest::addColumn<QByteArray>("comm");
+    QTest::addColumn<bool>("runs");
+    QTest::newRow("no program named")
+        << QByteArray() << QByteArray("/usr/bin/sleep") << QByteArray("sleep") << true;
+    QTest::newRow("the same program")
+        << QByteArray("morvek") << QByteArray("/usr/bin/morvek") << QByteArray("morvek") << true;
+    QTest::newRow("PID reused by another program")
+        << QByteArray("morvek") << QByteArray("/usr/bin/sleep") << QByteArray("sleep") << false;
+    // QLockFile compares the exe's name; a link's name in comm does not count then.
+    QTest::newRow("the exe decides over comm")
+        << QByteArray("morvek") << QByteArray("/opt/x/morvek") << QByteArray("mv") << true;
+    QTest::newRow("replaced on disk while it runs")
+        << QByteArray("morvek") << QByteArray("/usr/bin/morvek (deleted)") << QByteArray("morvek")
+        << true;
+    QTest::newRow("a name that only starts the same")
+        << QByteArray("morvek") << QByteArray("/usr/bin/morvek2") << QByteArray() << false;
+    // Another user's process: its exe cannot be read, its comm can.
+    QTest::newRow("another user's process, the same program")
+        << QByteArray("morvek") << QByteArray() << QByteArray("morvek") << true;
+    QTest::newRow("another user's process, another program")
+        << QByteArray("morvek") << QByteArray() << QByteArray("bash") << false;
+    QTest::newRow("comm keeps 15 bytes of a longer name")
+        << QByteArray("morvek-with-a-long-name") << QByteArray() << QByteArray("morvek-with-a-l")
+        << true;
+    // /proc mounted with hidepid: nothing can be read, so it cannot be told apart.
+    QTest::newRow("hidden process") << QByteArray("morvek") << QByteArray() << QByteArray() << true;
+}
+
+void SerialPortTest::runsLockFileProgram()
+{
+    QFETCH(QByteArray, program);
+    QFETCH(QByteArray, exe);
+    QFETCH(QByteArray, comm);
+    QFETCH(bool, runs);
+    QCOMPARE(::runsLockFileProgram(program, exe, comm), runs);
 }
 
 void SerialPortTest::lockFileForms_data()

@@ -49,12 +49,21 @@ QString notALockFile(const QByteArray &file, mode_t mode,
         what = QStringLiteral("a FIFO");
     } else if (S_ISSOCK(mode)) {
         what = QStringLiteral("a socket");
-    } else {
+    } else if (S_ISCHR(mode) || S_ISBLK(mode)) {
         what = QStringLiteral("a device");
+    } else {
+        what = QStringLiteral("a file of an unknown kind");
     }
     return lockingError(QStringLiteral("%1 is %2, not a lock file; the port counts as held "
                                        "until it is removed")
                             .arg(local(file), what));
+}
+
+QString unreadableLockFile(const QByteArray &file, int error)
+{
+    return lockingError(QStringLiteral("the lock file %1 cannot be read (%2); the port counts as "
+                                       "held until it is removed")
+                            .arg(local(file), QString::fromLocal8Bit(std::strerror(error))));
 }
 
 QString lockFileNamesNoProcess(const QByteArray &file)

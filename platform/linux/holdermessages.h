@@ -20,6 +20,8 @@ QString heldThroughLockFile(pid_t pid, const QByteArray &file);
 // symbolic link's target (nothing when it could not be).
 QString notALockFile(const QByteArray &file, mode_t mode,
                      const std::optional<QByteArray> &linkTarget);
+// A regular file at a lock path that this user cannot read (mode 000, say).
+QString unreadableLockFile(const QByteArray &file, int error);
 QString lockFileNamesNoProcess(const QByteArray &file);
 QString staleLockFileOfAnotherUser(const QByteArray &file, uid_t owner, pid_t pid);
 QString garbledLockFileOfAnotherUser(const QByteArray &file, uid_t owner);

@@ -52,6 +52,38 @@ pid_t lockFilePid(const QByteArray &content)
     return 0;
 }
 
+QByteArray lockFileProgram(const QByteArray &content)
+{
+    const int firstEnd = content.indexOf('\n');
+    const int secondEnd = firstEnd < 0 ? -1 : content.indexOf('\n', firstEnd + 1);
+    if (secondEnd < 0)
+        return QByteArray();
+    const QByteArray first = content.left(firstEnd).trimmed();
+    if (first.isEmpty())
+        return QByteArray();
+    for (const char c : first) {
+        if (c < '0' || c > '9')
+            return QByteArray();
+    }
+    const QByteArray program = content.mid(firstEnd + 1, secondEnd - firstEnd - 1);
+    return program.mid(program.lastIndexOf('/') + 1);
+}
+
+bool runsLockFileProgram(const QByteArray &program, const QByteArray &exe, const QByteArray &comm)
+{
+    if (program.isEmpty())
+        return true;
+    if (!exe.isEmpty()) {
+        // A program replaced on disk while it runs (an upgrade) is still that program.
+        QByteArray name = exe.mid(exe.lastIndexOf('/') + 1);
+        if (name.endsWith(" (deleted)"))
+            name.chop(10);
+        return name == program;
+    }
+    // The kernel keeps the first 15 bytes of the name the program was started by.
+    return comm.isEmpty() || comm == program.left(15);
+}
+
 QByteArray hdbLockContent(pid_t pid)
 {
     return QByteArray::number(qlonglong(pid)).rightJustified(10) + '\n';

@@ -41,6 +41,16 @@ QByteArray hdbLockContent(pid_t pid);
 // line names the program running under that PID.
 QByteArray qtLockContent(pid_t pid, const QByteArray &program);
 
+// The program that a lock file in QLockFile's form names on its second line, as the last part
+// of its path; empty for the other forms, and for a line cut off by the read, which name none.
+QByteArray lockFileProgram(const QByteArray &content);
+// Whether the running process under a lock file's PID is the program the file names, as
+// QLockFile tells a lock left by a killed run from a PID reused since. exe is the target of
+// /proc/PID/exe, comm /proc/PID/comm (15 bytes at most); each is empty when it cannot be read
+// (another user's process, /proc mounted with hidepid): one that cannot be told apart counts
+// as the program, which holds the port.
+bool runsLockFileProgram(const QByteArray &program, const QByteArray &exe, const QByteArray &comm);
+
 // Whether a lock file that names no process still holds the port: it may be one that another
 // program has created and not yet written. Either way from now, for a clock set back.
 bool garbledLockHolds(time_t modified, time_t now);

@@ -40,6 +40,19 @@ bool mayRemove(const QByteArray &directory, const struct stat &file)
     return mayRemoveLockFile(geteuid(), file.st_uid, access);
 }
 
+// Whether the lock file's content names a running process, and one running the program the
+// file names, when it names one: a lock of a killed run does not hold the port for whatever
+// process gets its PID next.
+bool namesRunningProcess(const QByteArray &content)
+{
+    const pid_t pid = lockFilePid(content);
+    if (pid <= 0 || !isRunning(pid))
+        return false;
+    const QByteArray program = lockFileProgram(content);
+    return program.isEmpty() ||
+           runsLockFileProgram(program, processExecutable(pid), processCommand(pid));
+}
+
 } // namespace
 
 QString lockFileHolder(const QByteArray &name, QByteArray *stale)
@@ -53,15 +66,20 @@ QString lockFileHolder(const QByteArray &name, QByteArray *stale)
             if (!S_ISREG(st.st_mode))
                 return notALockFile(file, st);
             const std::optional<QByteArray> content = readSmallFile(file, 64);
-            // Replaced by something else since the look above.
-            if (!content)
-                return notALockFile(file, st);
+            if (!content) {
+                // Unreadable to this user, or replaced by something else since the look above.
+                const int error = errno;
+                struct stat now = {};
+                if (lstat(file.constData(), &now) == 0 && !S_ISREG(now.st_mode))
+                    return notALockFile(file, now);
+                return unreadableLockFile(file, error);
+            }
             const pid_t pid = lockFilePid(*content);
             // A running program holds the .rmlock while it hands its lock file over to Qt
             // Serial Port (another run of ours) or takes a stale one away: the port is its.
             // A lock file of ours created in that moment would fail its open, and ours too.
             if (file.endsWith(".rmlock")) {
-                if (pid > 0 && pid != getpid() && isRunning(pid))
+                if (pid > 0 && pid != getpid() && namesRunningProcess(*content))
                     return takingLockFileOver(pid, file);
                 continue;
             }
@@ -73,7 +91,7 @@ QString lockFileHolder(const QByteArray &name, QByteArray *stale)
             // PID, or is Qt's own for another line object of ours.
             if (pid == getpid())
                 continue;
-            if (pid > 0 && isRunning(pid))
+            if (namesRunningProcess(*content))
                 return heldThroughLockFile(pid, file);
             // An ended process's, or an old garbled one: taken away here, within the rules, and
             // never left to Qt Serial Port, whose QLockFile reads a lock file whole, however
@@ -127,9 +145,10 @@ int createRemovalLock(const QByteArray &path, QString *holder)
         close(fd);
     }
     // Another Qt program is taking a lock file of this port over right now.
-    const pid_t pid = lockFilePid(readSmallFile(path, 64).value_or(QByteArray()));
-    *holder = error == EEXIST && pid > 0 && isRunning(pid) ? takingLockFileOver(pid, path)
-                                                           : cannotCreate(path, error);
+    const QByteArray there = readSmallFile(path, 64).value_or(QByteArray());
+    *holder = error == EEXIST && namesRunningProcess(there)
+                  ? takingLockFileOver(lockFilePid(there), path)
+                  : cannotCreate(path, error);
     return -1;
 }
 
@@ -151,7 +170,7 @@ bool removeIfUnchanged(const QByteArray &file, bool orAged)
     content.truncate(int(n));
     const pid_t pid = lockFilePid(content);
     const bool old = !garbledLockHolds(opened.st_mtime, time(nullptr));
-    return ((pid > 0 && !isRunning(pid)) || (old && (orAged || pid <= 0))) &&
+    return ((pid > 0 && !namesRunningProcess(content)) || (old && (orAged || pid <= 0))) &&
            unlink(file.constData()) == 0;
 }
 

@@ -5,6 +5,7 @@
 #include "platform/linux/lockfilerules.h"
 #include "platform/linux/lockfiles.h"
 #include "platform/linux/processholders.h"
+#include "platform/ttyline.h"
 
 #include <QFile>
 
@@ -22,7 +23,9 @@
 //  3. it opens the tty to look at it: exclusive mode, then another's exclusive flock, taken and
 //     let go again, before the open applies our line settings to a held tty;
 //  4. it takes Qt's .rmlock beside the lock file, and hands ours over (unlinked while still
-//     ours), right before Qt Serial Port creates its own in its place;
+//     ours), right before Qt Serial Port creates its own in its place; where ours cannot be
+//     created (/var/lock read-only, missing, or not ours to write), Qt Serial Port would put
+//     its own in /tmp, so the line opens without it (qtLocksElsewhere);
 //  5. Qt Serial Port opens the line; it removes a lock file that another program created in
 //     that moment only while it holds the .rmlock, so with ours there its open fails instead;
 //  6. lockAfterOpen lets the .rmlock go; on a failed open it says who locked the port
@@ -89,8 +92,12 @@ QString PortLock::lockBeforeOpen(const QString &path)
             ownLockPath = ownPath;
             continue;
         }
-        if (errno != EEXIST)
+        // Qt Serial Port would take /tmp instead; the line opens without it.
+        if (errno != EEXIST) {
+            lockDirectoryUnwritable = errno == EACCES || errno == EPERM || errno == EROFS ||
+                                      errno == ENOENT || errno == ENOTDIR;
             break;
+        }
         // Looked at again: a lock file taken since the look, or a stale one taken away (an
         // ended process's, or an old garbled one). This very process's is left to Qt Serial
         // Port.
@@ -121,12 +128,13 @@ QString PortLock::lockBeforeOpen(const QString &path)
     return holder;
 }
 
-QString PortLock::lockAfterOpen(const QSerialPort &line)
+QString PortLock::lockAfterOpen(const QSerialPort &line, const TtyLine &direct)
 {
     // Step 6.
+    const int lineHandle = direct.isOpen() ? direct.handle() : line.handle();
     const bool guarded = guard >= 0;
     releaseGuard();
-    if (!line.isOpen()) {
+    if (lineHandle < 0) {
         closeProbe();
         if (!guarded)
             return QString();
@@ -138,7 +146,7 @@ QString PortLock::lockAfterOpen(const QSerialPort &line)
     // Another program may have taken its flock since the look before the open.
     pid_t flocker = 0;
     const QString holder =
-        flockedByAnother(line.handle(), &flocker) ? heldThroughFlock(flocker) : QString();
+        flockedByAnother(lineHandle, &flocker) ? heldThroughFlock(flocker) : QString();
     closeProbe();
     return holder;
 }

@@ -20,13 +20,33 @@ bool isRunning(pid_t pid)
     return kill(pid, 0) == 0 || errno == EPERM;
 }
 
-QString processName(pid_t pid)
+namespace {
+
+QByteArray procPath(pid_t pid, const char *entry)
 {
-    QByteArray name =
-        readSmallFile("/proc/" + QByteArray::number(qlonglong(pid)) + "/comm", 64).value_or("");
+    return "/proc/" + QByteArray::number(qlonglong(pid)) + '/' + entry;
+}
+
+} // namespace
+
+QByteArray processCommand(pid_t pid)
+{
+    QByteArray name = readSmallFile(procPath(pid, "comm"), 64).value_or("");
     if (name.endsWith('\n'))
         name.chop(1);
-    return QString::fromLocal8Bit(name);
+    return name;
+}
+
+QString processName(pid_t pid)
+{
+    return QString::fromLocal8Bit(processCommand(pid));
+}
+
+QByteArray processExecutable(pid_t pid)
+{
+    char target[4096];
+    const ssize_t n = readlink(procPath(pid, "exe").constData(), target, sizeof target);
+    return n > 0 && size_t(n) < sizeof target ? QByteArray(target, int(n)) : QByteArray();
 }
 
 QByteArray ownProgram()

@@ -15,6 +15,9 @@
 bool isRunning(pid_t pid);
 // The process's name (/proc/PID/comm); empty when it cannot be read.
 QString processName(pid_t pid);
+QByteArray processCommand(pid_t pid);
+// The target of /proc/PID/exe; empty when it cannot be read (another user's process).
+QByteArray processExecutable(pid_t pid);
 // This program as /proc names it, for QLockFile's form of a lock file.
 QByteArray ownProgram();
 // A user's name, or "uid N" when the user database does not know it.

@@ -11,8 +11,9 @@ QString PortLock::lockBeforeOpen(const QString &path)
     return QString();
 }
 
-QString PortLock::lockAfterOpen(const QSerialPort &line)
+QString PortLock::lockAfterOpen(const QSerialPort &line, const TtyLine &direct)
 {
     Q_UNUSED(line)
+    Q_UNUSED(direct)
     return QString();
 }

@@ -17,6 +17,12 @@ import time
 
 import engine
 
+try:  # loaded before the chroot stage enters a root whose Python has no ctypes
+    import ctypes
+    LIBC = ctypes.CDLL(None, use_errno=True)
+except ImportError:  # the VM's Python has no libffi
+    ctypes = LIBC = None
+
 LOCK = "/var/lock/LCK..ttyACM0"
 
 
@@ -172,14 +178,18 @@ def at_lock_path(run, setup):
             f.truncate(256 << 20)
         os.utime(LOCK, (time.time() - 3600, time.time() - 3600))
     else:
-        live = setup in ("held-by-hdb-lock", "held-by-minicom-lock", "link-to-live-lock")
+        live = setup in ("held-by-hdb-lock", "held-by-minicom-lock", "link-to-live-lock",
+                         "qt-lock-pid-reused", "unreadable-lock-of-other-user")
         holder = subprocess.Popen(["sleep", "60"] if live else ["true"])
         if not live:
             holder.wait()
         target = os.path.join(run.work, "held-lock") if setup == "link-to-live-lock" else LOCK
         with open(target, "xb") as f:  # not there before: it would not be this case's
             # minicom's form: a name and a user after the PID, from a session begun a while ago.
-            f.write(b"%10d minicom alice\n" % holder.pid if setup == "held-by-minicom-lock" else b"%10d\n" % holder.pid)
+            f.write(b"%10d minicom alice\n" % holder.pid if setup == "held-by-minicom-lock" else
+                    # QLockFile's, of a killed run whose PID a sleep has now.
+                    b"%d\nmorvek\nhost\n" % holder.pid if setup == "qt-lock-pid-reused" else
+                    b"%10d\n" % holder.pid)
         if setup == "held-by-minicom-lock":
             os.utime(target, (time.time() - 3600, time.time() - 3600))
         if target != LOCK:
@@ -190,8 +200,10 @@ def at_lock_path(run, setup):
         text = open(LOCK, "rb").read(4096) if st and stat.S_ISREG(st.st_mode) else None
         return st and (st.st_mode, st.st_uid, text, os.path.islink(LOCK) and os.readlink(LOCK))
     popen = {}
-    if setup == "stale-lock-of-other-user":
+    if setup in ("stale-lock-of-other-user", "unreadable-lock-of-other-user"):
         os.chown(LOCK, 1, 1)
+        if setup == "unreadable-lock-of-other-user":
+            os.chmod(LOCK, 0)
         # Nobody may open the tty, and under umockdev read its testbed.
         tty = subprocess.run(["readlink", "-f", "/dev/ttyACM0"], stdout=subprocess.PIPE, text=True).stdout.strip()
         paths = [p for p in (os.environ.get("UMOCKDEV_DIR"), tty) if p]
@@ -199,7 +211,7 @@ def at_lock_path(run, setup):
         popen = {"user": 65534, "group": 65534, "extra_groups": []}
     before = seen()
     run.checked(**popen)
-    if setup not in ("hdb-lock-of-dead-process", "huge-garbled-lock") and seen() != before:
+    if setup not in ("hdb-lock-of-dead-process", "huge-garbled-lock", "qt-lock-pid-reused") and seen() != before:
         run.problems.append("what was at the lock path was changed or removed")
     if holder:
         holder.kill()
@@ -214,6 +226,63 @@ def signals_at_default():
     for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGPIPE):
         signal.signal(number, signal.SIG_DFL)
     resource.setrlimit(resource.RLIMIT_CORE, (0, 0))  # SIGQUIT and SIGABRT dump no core here
+
+
+def lock_folder_unwritable(run, setup):
+    """The run sees /run/lock (and so /var/lock) read-only, in a mount namespace of its own, and a
+    FIFO at /tmp/LCK..ttyACM0, where Qt Serial Port falls back to; opening the FIFO would hang
+    the run. No lock file may be put in /tmp or taken from it."""
+    if LIBC is None:
+        run.problems.append("no ctypes here to make a mount namespace")
+        return run.checked()
+
+    def read_only():
+        # CLONE_NEWNS; MS_REC | MS_PRIVATE, on / or, in a root that is no mount point, on /run;
+        # MS_RDONLY
+        if (LIBC.unshare(0x20000) != 0
+                or all(LIBC.mount(None, top, None, 0x4000 | 0x40000, None) != 0 for top in (b"/", b"/run"))
+                or LIBC.mount(b"tmpfs", b"/run/lock", b"tmpfs", 1, b"mode=1777") != 0):
+            raise OSError(ctypes.get_errno(), "cannot mount a read-only /run/lock")
+    fallback = "/tmp/" + os.path.basename(LOCK)
+    try:
+        os.mkfifo(fallback)
+    except FileExistsError:
+        run.problems.append(fallback + " was there before")
+        return run.checked()
+    locks = lambda: sorted(glob.glob("/tmp/LCK..*"))  # the rest of /tmp is others'
+    before = locks()
+    try:
+        run.checked(preexec_fn=read_only)
+    finally:
+        after = locks()
+        os.remove(fallback)
+    if after != before:
+        run.problems.append("lock files in /tmp changed: %s" % sorted(set(before) ^ set(after)))
+
+
+def line_kept_open(run, _):
+    """Device 2 (on ttyACM0) is asked again over its open line: its lock file in QLockFile's form
+    is one file from its open to the end, never a new one of a close and a reopen."""
+    seen, done = set(), threading.Event()
+
+    def watch():
+        while not done.is_set():
+            try:
+                with open(LOCK, "rb") as f:
+                    if f.read(64).count(b"\n") > 1:  # ours is HDB's, until Qt's replaces it
+                        seen.add(os.fstat(f.fileno()).st_ino)
+            except OSError:
+                pass
+            time.sleep(0.002)
+    watcher = threading.Thread(target=watch)
+    watcher.start()
+    try:
+        run.checked()
+    finally:
+        done.set()
+        watcher.join()
+    if len(seen) != 1:
+        run.problems.append("device 2's line was locked %d times, not once" % len(seen))
 
 
 def signal_mid_run(run, setup):
@@ -315,6 +384,10 @@ SETUPS = {
     "dir-at-lock": at_lock_path,
     "link-to-live-lock": at_lock_path,
     "stale-lock-of-other-user": at_lock_path,
+    "unreadable-lock-of-other-user": at_lock_path,
+    "qt-lock-pid-reused": at_lock_path,
+    "lock-folder-read-only": lock_folder_unwritable,
+    "line-kept-open": line_kept_open,
     **{"signal-" + name: signal_mid_run
        for name in ("TERM", "INT", "HUP", "PIPE", "QUIT", "ABRT", "USR1", "USR2", "ALRM", "XCPU", "VTALRM")},
     "stderr-stalled": stderr_stalled,
