@@ -40,8 +40,8 @@ SerialPort::SerialPort(QObject *parent) : QObject(parent)
     connect(serial, SIGNAL(errorOccurred(QSerialPort::SerialPortError)), this,
             SLOT(checkError(QSerialPort::SerialPortError)));
     direct = new TtyLine(this);
-    connect(direct, &TtyLine::readyRead, this, &SerialPort::readData);
-    connect(direct, &TtyLine::gone, this, &SerialPort::deviceGone);
+    connect(direct, SIGNAL(readyRead()), this, SLOT(readData()));
+    connect(direct, SIGNAL(gone()), this, SIGNAL(deviceGone()));
     settings = LineSettings{8, 3, 0, 0, 0, 1, 1000};
 }
 
