@@ -104,7 +104,8 @@ def wineserver(prefix):
         os.remove(socket)
     server = subprocess.Popen([WINESERVER, "-f", "-p"])
     ready = lambda: sockets() or os.path.exists("/proc/%d/cwd/socket" % server.pid)  # noqa: E731
-    if not setups.wait_for(lambda: ready() or server.poll() is not None, 30):
+    setups.wait_for(lambda: ready() or server.poll() is not None, 30)
+    if not ready():
         # Status 2: another server holds this prefix, and Wine's programs will use it. Running,
         # or that: Wine's programs wait for a starting server themselves, so the cases decide.
         print("no wineserver socket seen for %s (server: %s)" % (prefix, server.poll()), file=sys.stderr)
@@ -120,13 +121,14 @@ def prepare(args, scenarios):
     lock = open(os.path.join(engine.CACHE, "wineprefix.lock"), "w")  # the prefix is one run's at a time
     fcntl.flock(lock, fcntl.LOCK_EX)
     work, prefix = tempfile.mkdtemp(), os.path.join(engine.CACHE, "wineprefix-win64")
+    # Linux ptys have no modem lines; the shim gives Wine a quiet line to look at.
+    shim = os.path.join(work, "modemlines.so")
+    subprocess.run(["gcc", "-shared", "-fPIC", "-O2", "-Wall", "-Wextra", "-Werror", "-o", shim,
+                    os.path.join(engine.HERE, "..", "wine", "modemlines.c"), "-ldl"], check=True)
     os.environ.update(WINEPREFIX=prefix, WINEARCH="win64", WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
-                      LD_PRELOAD=os.path.join(work, "modemlines.so"))
+                      LD_PRELOAD=shim)
     for name in ("DISPLAY", "WAYLAND_DISPLAY"):
         os.environ.pop(name, None)
-    # Linux ptys have no modem lines; the shim gives Wine a quiet line to look at.
-    subprocess.run(["gcc", "-shared", "-fPIC", "-O2", "-Wall", "-Wextra", "-Werror", "-o", os.environ["LD_PRELOAD"],
-                    os.path.join(engine.HERE, "..", "wine", "modemlines.c"), "-ldl"], check=True)
     if not os.path.exists(prefix + "/.morvek-ready"):  # made once and reused: wineboot takes a while
         print("Creating the Wine prefix", prefix, flush=True)
         shutil.rmtree(prefix, ignore_errors=True)
