@@ -7,7 +7,8 @@ engine.py SUITE [--only NAME] [--list] [STAGE OPTIONS]   prints "ok", "FAIL" or 
 scenario and "N passed, M failed, K skipped"; with --only, a skipped scenario exits 77;
 --list prints the scenarios' names.
 
-A stage is the module named after its suite (umockdev.py, wine.py, vm.py, chroot.py):
+A stage is the module named after its suite (umockdev.py, wine.py, vm.py with its host half
+vmhost.py, chroot.py):
     SETUPS                    the setups it can play: name -> function(setups.Run, setup line)
     add_options(parser)       its own options
     prepare(args, scenarios)  everything the suite needs before its first run (a Wine prefix

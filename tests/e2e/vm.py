@@ -1,167 +1,219 @@
 # SPDX-License-Identifier: MIT
-"""The VM stage: the Linux binary on Debian's own kernel in QEMU, booted once for all cases,
-on CDC-ACM gadgets of dummy_hcd that the kernel's cdc-acm driver binds. prepare builds an
-initramfs (busybox, the USB and configfs modules, the binary and its libraries, Debian's
-Python without its tests and GUI modules, and tests/e2e with the table and tests/data),
-boots it and keeps each "@run NAME OUTCOME" that guest.py prints inside; play hands them to
-the judge. The kernel (and another architecture's root) come from the cache: scripts/install-deps
-fetches them. A statically linked binary runs inside in a root without a C library.
---record DIR records the device sets guest.RECORDED with umockdev-record into DIR/SET.umockdev.
-MORVEK_VM_KVM=1 takes KVM instead of TCG (amd64).
+"""The VM stage. Its half on the host, vmhost.py, builds the initramfs, boots it and hands
+what this half prints to the judge. Inside the VM the init runs this file as
+vm.py test [NAME] | record. It plugs each scenario's devices as CDC-ACM gadgets of
+dummy_hcd, plays their scripts and the setup around the checked run and prints each run's
+outcome ("@run NAME OUTCOME"), or records the device sets with umockdev-record on /dev/ttyS1.
 """
 import glob
 import os
-import re
-import shutil
 import subprocess
 import sys
 import tempfile
-import threading
+import termios
+import time
+import tty
 
 import engine
-import guest
+import player
+import setups
+from vmhost import add_options, prepare  # noqa: F401  (the stage's interface, on the host)
 
-SETUPS = guest.SETUPS
-MODULES = ("configfs", "dummy_hcd", "libcomposite", "usb_f_acm", "usb_f_ss_lb", "cdc-acm", "usbmon")
-# Debian's kernel for ARMv7 boards with a device tree on armhf; QEMU's virt board hands it one.
-QEMU = {"amd64": (["qemu-system-x86_64", "-accel", "tcg"], "ttyS0", "x86_64-linux-gnu", "debian"),
-        "arm64": (["qemu-system-aarch64", "-M", "virt", "-cpu", "cortex-a57"], "ttyAMA0", "aarch64-linux-gnu", "arm64"),
-        "armhf": (["qemu-system-arm", "-M", "virt", "-cpu", "cortex-a15"], "ttyAMA0", "arm-linux-gnueabihf", "armhf")}
-
-
-def add_options(parser):
-    parser.add_argument("--arch", choices=QEMU, default="amd64")
-    parser.add_argument("--binary", required=True)
-    parser.add_argument("--record", metavar="DIR")
+G = "/sys/kernel/config/usb_gadget"
+RECORDED = ("one", "two", "three", "composite")  # the sets of tests/data that record() makes
+MORVEK = "/usr/bin/morvek"
+# A statically linked binary runs in a root that holds nothing but itself and the kernel's
+# file systems: no C library, no loader, no /etc. This VM's Python needs them; the binary
+# must not.
+BARE = "/bare" if os.path.exists("/vm/static") else None
 
 
-def install(path, to):
-    os.makedirs(os.path.dirname(to), exist_ok=True)
-    shutil.copy(path, to)
-    os.chmod(to, 0o755)
+def make_bare_root():
+    """The kernel's file systems bound in, the users (a stale lock file's owner is named
+    from them), and the binary: nothing else, and no library."""
+    for d in ("dev", "sys", "proc", "run", "tmp"):
+        os.makedirs(os.path.join(BARE, d))
+        subprocess.run(["mount", "--rbind", "/" + d, os.path.join(BARE, d)], check=True)
+    os.makedirs(os.path.join(BARE, "usr/bin"))
+    os.makedirs(os.path.join(BARE, "var"))
+    os.symlink("/run/lock", os.path.join(BARE, "var/lock"))
+    subprocess.run(["cp", "-r", "/etc", BARE], check=True)
+    subprocess.run(["cp", MORVEK, BARE + MORVEK], check=True)
+    files = [os.path.join(r, f)[len(BARE):] for top in ("etc", "usr", "var")
+             for r, _, fs in os.walk(os.path.join(BARE, top)) for f in fs]
+    print("== VM suite: the binary runs in a root that holds only %s" % " ".join(sorted(files)), flush=True)
 
 
-def elf(flag, path, pattern):
-    text = subprocess.run(["readelf", flag, path], stdout=subprocess.PIPE, text=True, check=True).stdout
-    return re.findall(pattern, text)
+def wire(run, _):
+    """usbmon's view of each device: the line set to 19200 8N1 before each command, the
+    command as one 6-byte transfer once per ask (each "sent" of the trace), and no transfer
+    at all to a device never asked."""
+    with open(os.path.join(run.work, "usbmon"), "w+") as text:
+        monitor = subprocess.Popen(["cat", "/sys/kernel/debug/usb/usbmon/0u"], stdout=text)
+        run.checked()
+        time.sleep(0.2)
+        monitor.kill()
+        monitor.wait()
+        text.seek(0)
+        events = [f.split() for f in text]
+    run.err.flush()
+    with open(run.err.name, "rb") as f:
+        trace = f.read()
+    for i, d in enumerate(run.scenario.devices):
+        asks = trace.count(b"sent 6 bytes to COM%d: " % d.com) if d.tty else 0
+        with open("/sys/bus/usb/devices/%d-1/devnum" % (i + 1)) as f:
+            address = [i + 1, int(f.read())]
+        ours = [e for e in events if len(e) > 5 and e[2] == "S" and [int(n) for n in e[3].split(":")[1:3]] == address]
+        coding, commands = "", 0
+        for e in ours:
+            coding = " ".join(e[12:14]) if e[3].startswith("Co") and e[5:7] == ["21", "20"] else coding
+            if e[3].startswith("Bo"):
+                commands += 1
+                if coding != "004b0000 000008" or e[5] != "6" or e[7:9] != ["41544344", "0d0a"]:
+                    run.problems.append("device %d: command %d (%s) after line coding %r, not one ATCD\\r\\n "
+                                        "at 19200 8N1" % (i, commands, " ".join(e[5:9]), coding))
+        if ours and not asks or asks and commands != asks:
+            run.problems.append("device %d: %d transfers, %d commands, sent %d" % (i, len(ours), commands, asks))
 
 
-def add_program(root, target, triplet, path):
-    """A program in /usr/bin with its loader and the libraries of its NEEDED entries, walked
-    through the target's multiarch folders (ldd cannot run a foreign binary)."""
-    install(path, root + "/usr/bin/" + os.path.basename(path))
-    for loader in elf("-l", path, r"interpreter: (.*)\]"):
-        install(target + loader, root + loader)
-    todo = [path]
-    while todo:
-        for lib in elf("-d", todo.pop(), r"\(NEEDED\).*\[(.*)\]"):
-            to = "%s/lib/%s/%s" % (root, triplet, lib)
-            found = [p for p in ("%s/lib/%s/%s" % (target, triplet, lib), "%s/usr/lib/%s/%s" % (target, triplet, lib))
-                     if os.path.exists(p)]
-            if not found:
-                sys.exit("%s (for %s) not found in %s" % (lib, path, target))
-            if not os.path.exists(to):
-                install(found[0], to)
-                todo.append(found[0])
+SETUPS = dict(setups.PLAYED, wire=wire, unplug=setups.SETUPS[""])
 
 
-def initramfs(args, work):
-    qemu, console, triplet, step = QEMU[args.arch]
-    kernel = os.path.join(engine.CACHE, "kernel-" + args.arch)
-    target = "" if args.arch == "amd64" else os.path.join(engine.CACHE, "debian-" + args.arch, "root")
-    for need in (kernel + "/vmlinuz", target + "/usr/bin/python3.11", args.binary):
-        if not os.path.exists(need):
-            sys.exit("no %s (scripts/install-deps %s fetches the kernel and the root; build the binary first)"
-                     % (need, step))
-    root = work + "/root"
-    for d in ("proc", "sys", "dev", "tmp", "run", "vm/tests/e2e"):
-        os.makedirs(os.path.join(root, d))
-    install(target + "/bin/busybox", root + "/bin/busybox")
-    # The modules the init loads, with what modules.dep says they need.
-    with open(kernel + "/modules/modules.dep") as f:
-        deps = {path: rest.split() for path, _, rest in (line.strip().partition(":") for line in f)}
-    release = open(kernel + "/release").read().strip()
-    modules = "%s/lib/modules/%s/" % (root, release)
-    for name in glob.glob(kernel + "/modules/modules.*"):
-        install(name, modules + os.path.basename(name))
-    for path in {p for m, d in deps.items() if os.path.basename(m) in {n + ".ko" for n in MODULES} for p in [m] + d}:
-        install(kernel + "/modules/" + path, modules + path)
-    add_program(root, target, triplet, args.binary)
-    if args.record:
-        add_program(root, target, triplet, "/usr/bin/umockdev-record")
-        add_program(root, target, triplet, "/usr/bin/udevadm")
-    elif not elf("-l", args.binary, r"interpreter:"):
-        # The stage's Python brings a C library, so the binary must name none; inside it runs
-        # in a root that holds no C library (guest.py).
-        if elf("-d", args.binary, r"\(NEEDED\)"):
-            sys.exit("%s has no interpreter but needs shared libraries" % args.binary)
-        print("%s is statically linked: it runs in a root of its own, without a C library" % args.binary)
-        open(root + "/vm/static", "w").close()
-    add_program(root, target, triplet, target + "/usr/bin/python3.11")
-    os.symlink("python3.11", root + "/usr/bin/python3")
-    shutil.copytree(target + "/usr/lib/python3.11", root + "/usr/lib/python3.11", symlinks=True, ignore=shutil.ignore_patterns(
-        "test", "idlelib", "tkinter", "ensurepip", "lib2to3", "pydoc_data", "config-*", "site-packages"))
-    for name in glob.glob(engine.HERE + "/*.py") + [engine.HERE + "/scenarios.txt"]:
-        shutil.copy(name, root + "/vm/tests/e2e/")
-    shutil.copytree(args.data, root + "/vm/tests/data")
-    shutil.copy(engine.HERE + "/../../VERSION", root + "/vm/")
-    install(engine.HERE + "/../vm/init.sh", root + "/init")
-    with open(root + "/vm/mode", "w") as f:
-        f.write("record" if args.record else "test " + (args.only or ""))
-    subprocess.run("find . | cpio -o -H newc --quiet > ../initramfs.cpio", shell=True, cwd=root, check=True)
-    if os.environ.get("MORVEK_VM_KVM") == "1" and args.arch == "amd64":
-        qemu = ["qemu-system-x86_64", "-accel", "kvm", "-cpu", "host"]
-    # The console carries the results; a second serial line carries recorded trees.
-    return qemu + ["-m", "1024", "-smp", "2", "-nographic", "-no-reboot", "-serial", "mon:stdio"] + (
-        ["-serial", "file:%s/recorded" % work] if args.record else []) + [
-        "-kernel", kernel + "/vmlinuz", "-initrd", work + "/initramfs.cpio",
-        "-append", "console=%s quiet loglevel=1 panic=-1" % console]
+def put(path, data):
+    with open(path, "wb" if isinstance(data, bytes) else "w") as f:
+        f.write(data)
 
 
-def boot(command):
-    """The console from the suite's first line on, and the lines before it."""
-    vm = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
-    timer = threading.Timer(900, vm.kill)
-    timer.start()
-    raw, console = [], []
-    for line in vm.stdout:
-        line = line.decode(errors="replace").replace("\r", "").rstrip("\n")
-        at = line.find("== VM suite")
-        if console or at >= 0 or line.startswith("recorded "):
-            console.append(line[max(at, 0):])
-            if not line.startswith("@"):
-                print(console[-1], flush=True)
-        else:
-            raw.append(line)
-    vm.wait()
-    timer.cancel()
-    return raw, console
+def host_ttys(usb):
+    """The ttys of USB device USB, in interface number order."""
+    found = [(int(i.rsplit(".", 1)[1]), os.listdir(i + "/tty")[0])
+             for i in glob.glob("/sys/bus/usb/devices/%s:*" % usb) if os.path.isdir(i + "/tty")]
+    return [t for _, t in sorted(found)]
 
 
-def prepare(args, scenarios):
-    with tempfile.TemporaryDirectory() as work:
-        raw, console = boot(initramfs(args, work))
-        if args.record:
-            os.makedirs(args.record, exist_ok=True)
-            out = None
-            for line in open(work + "/recorded", "rb"):
-                if line.startswith(b"== "):
-                    out = open(os.path.join(args.record, line.split()[1].decode() + ".umockdev"), "wb")
-                elif out:
-                    out.write(line)
-            sys.exit(0)
-    if not any(line.startswith("== VM suite done") for line in console):
-        sys.exit("the VM did not finish its cases; its console ended with:\n" + "\n".join((raw + console)[-30:]))
-    found, startup = {}, 0
-    for key, _, value in (line.partition(" ") for line in console):
-        if key == "@startup":
-            startup = max(startup, int(value))
-        elif key == "@run":
-            name, _, outcome = value.partition(" ")
-            found[name] = engine.Outcome.loads(outcome)
+def plug(s):
+    """Gadget i on dummy_udc.i, so USB device (i+1)-1, plugged in order so that cdc-acm
+    numbers the ttys as the table does. Each tty's gadget port and UDC file."""
+    ports = {}
+    for i, d in enumerate(s.devices):
+        g = "%s/g%d" % (G, i)
+        os.makedirs(g + "/strings/0x409")
+        os.makedirs(g + "/configs/c.1")
+        for name, value in (("idVendor", "0x" + d.vid), ("idProduct", "0x" + d.pid), ("bcdDevice", "0x0100"),
+                            ("strings/0x409/product", d.product)):
+            put(g + "/" + name, value)
+        acms = []
+        for k, function in enumerate(d.functions):
+            folder = "%s/functions/%s.f%d" % (g, {"acm": "acm", "ss_lb": "SourceSink"}[function], k)
+            os.mkdir(folder)
+            os.symlink(folder, g + "/configs/c.1/" + os.path.basename(folder))
+            acms += [folder] if function == "acm" else []
+        put(g + "/UDC", "dummy_udc.%d" % i)
+        if not setups.wait_for(lambda: len(host_ttys("%d-1" % (i + 1))) == len(acms)):
+            raise RuntimeError("device %d: no ttys" % i)
+        # The table names the first tty; any further serial functions follow it.
+        want = ["ttyACM%d" % (d.acm + n) for n in range(len(acms))] if d.tty else []
+        if want and host_ttys("%d-1" % (i + 1)) != want:
+            raise RuntimeError("device %d: got %s, expected %s" % (i, host_ttys("%d-1" % (i + 1)), want))
+        for name, folder in zip(want, acms):
+            with open(folder + "/port_num") as f:
+                ports[name] = ("/dev/ttyGS" + f.read().strip(), g + "/UDC")
+    return ports
 
-    def play(s):
-        o = found.get(s.name) or engine.Outcome(problems=["the VM recorded no run"])
-        o.slack_ms = startup
-        return o
-    return play
+
+def unplug_all():
+    for g in glob.glob(G + "/g*"):
+        with open(g + "/UDC") as f:
+            if f.read().strip():
+                put(g + "/UDC", "\n")
+        for link in glob.glob(g + "/configs/c.1/*.f*"):
+            os.remove(link)
+        for folder in [g + "/configs/c.1"] + glob.glob(g + "/functions/*") + [g + "/strings/0x409", g]:
+            os.rmdir(folder)
+    setups.wait_for(lambda: not [u for u in os.listdir("/sys/bus/usb/devices") if u.endswith("-1")])
+
+
+def play(s):
+    work = tempfile.mkdtemp()
+    run = setups.Run(MORVEK, [os.fsdecode(a) for a in s.args], work, BARE)
+    run.scenario, run.player, fds = s, player.Player(), []
+    try:
+        ports = plug(s)
+        unplug = s.setup.split(" ")
+        for name, script in s.plays.items():
+            fd = os.open(ports[name][0], os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+            fds.append(fd)
+            tty.setraw(fd)  # bytes pass as they are
+            termios.tcflush(fd, termios.TCIOFLUSH)
+            ms = int(unplug[2]) if unplug[0] == "unplug" and unplug[1] == name else None
+            run.player.add(name, fd, os.path.join(engine.HERE, "..", "data", script + ".script"),
+                           udc=ports[name][1] if ms is not None else None, unplug_ms=ms or 0)
+        # A device that plays nothing has nothing behind its port.
+        for name in set(ports) - set(s.plays):
+            os.remove("/dev/" + name)
+        run.player.start()
+        SETUPS[unplug[0]](run, s.setup)
+    except (RuntimeError, KeyError, OSError) as error:
+        run.problems.append("cannot play it: %r" % error)
+    if run.player.is_alive():
+        run.problems += ["device: " + f for f in run.player.finish()[0]]
+    for fd in fds:
+        os.close(fd)
+    unplug_all()
+    setups.left_behind(run)
+    if subprocess.run(["killall", "-KILL", "morvek"], stderr=subprocess.DEVNULL).returncode == 0:
+        run.problems.append("left a morvek process")
+    print("@run %s %s\n== played %s" % (s.name, run.outcome().dumps(), s.name), flush=True)
+
+
+def record(scenarios):
+    """umockdev-record's tree of each recorded set, after a "== SET" line, on /dev/ttyS1."""
+    on = {s.on: s for s in reversed(scenarios)}
+    with open("/dev/ttyS1", "wb") as out:
+        tty.setraw(out.fileno())
+        for name in RECORDED:
+            plug(on[name])
+            out.write(b"== %s\n" % name.encode())
+            out.flush()
+            trees = []
+            for usb in sorted(glob.glob("/sys/bus/usb/devices/*-1")):
+                trees += [usb] + sorted(glob.glob(usb + ":*"))
+                trees += ["/dev/" + os.path.basename(t) for t in sorted(glob.glob(usb + ":*/tty/*"))]
+            subprocess.run(["umockdev-record"] + trees, stdout=out)
+            print("recorded", name, flush=True)
+            unplug_all()
+
+
+def started_ms():
+    """How long a run that does nothing takes: no device, so no query."""
+    run = setups.Run(MORVEK, [], tempfile.mkdtemp(), BARE)
+    run.checked()
+    return run.ms
+
+
+def inside(mode, only=None):
+    scenarios = engine.read_table(os.path.join(engine.HERE, "scenarios.txt"), "vm")
+    if mode == "record":
+        return record(scenarios)
+    scenarios = [s for s in scenarios if s.skip is None and only in (None, s.name)]
+    if BARE:
+        make_bare_root()
+    # QEMU translates Qt's code on its first run (about a second): the cases are timed after
+    # it. An emulated start and end cost several times real ones, so the time of a run that
+    # does nothing (median of three, through the same Run as the cases) is allowed above
+    # each case's bound.
+    started_ms()
+    startup = sorted(started_ms() for _ in range(3))[1]
+    print("== VM suite on Linux %s (%s), %d cases, start-up %d ms\n@startup %d"
+          % (os.uname().release, os.uname().machine, len(scenarios), startup, startup), flush=True)
+    for s in scenarios:
+        play(s)
+    # Measured again at the end: the allowance is the slower of the two, so a machine that
+    # got busier during the suite does not fail the rows played then.
+    startup = sorted(started_ms() for _ in range(3))[1]
+    print("== VM suite: start-up at the end %d ms\n@startup %d" % (startup, startup), flush=True)
+    print("== VM suite done", flush=True)
+
+
+if __name__ == "__main__":
+    inside(*sys.argv[1:])

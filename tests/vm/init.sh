@@ -1,7 +1,7 @@
 #!/bin/busybox sh
 # SPDX-License-Identifier: MIT
 # The VM suite's init (PID 1, busybox sh): mounts what the suite needs, loads the USB gadget
-# and host modules, and hands over to the VM stage (/vm/tests/e2e/guest.py), which plays the
+# and host modules, and hands over to the VM stage (/vm/tests/e2e/vm.py), which plays the
 # scenarios on CDC-ACM gadgets of dummy_hcd and prints a record of each run; then powers off.
 # /vm/mode: "test", "test NAME", or "record".
 /bin/busybox --install -s /bin
@@ -21,6 +21,6 @@ for m in configfs dummy_hcd libcomposite usb_f_acm usb_f_ss_lb cdc-acm usbmon; d
     case $m in dummy_hcd) modprobe $m num=4 ;; *) modprobe $m ;; esac || echo "cannot load $m"
 done
 mount -t configfs configfs /sys/kernel/config
-python3 -S /vm/tests/e2e/guest.py $(cat /vm/mode)
+python3 -S /vm/tests/e2e/vm.py $(cat /vm/mode)
 sync
 poweroff -f
