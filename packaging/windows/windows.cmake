@@ -52,7 +52,7 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/QT-SOURCE.txt ${zip_text}/QT-SOURCE.txt
 install(FILES ${zip_text}/README.txt ${zip_text}/README.md ${zip_text}/CHANGELOG.txt
               ${zip_text}/LICENSE.txt ${PROJECT_SOURCE_DIR}/docs/morvek.schema.json DESTINATION .)
 install(FILES ${zip_text}/QT-SOURCE.txt DESTINATION licences)
-# The kit that scripts/build-windows-kit makes keeps the licence texts of what it links in.
+# The kit that scripts/build-qt-kit windows makes keeps the licence texts of what it links in.
 get_filename_component(qt_prefix "${Qt${QT_VERSION_MAJOR}Core_DIR}/../../.." ABSOLUTE)
 set(MORVEK_QT_LICENCES "${qt_prefix}/licences" CACHE PATH
     "Folder with the licence texts of the Qt linked into the exe, for the zip")

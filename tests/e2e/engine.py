@@ -1,11 +1,21 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: MIT
-"""The scenario engine: reads scenarios.txt as one suite sees it, judges each run's outcome
-with one wording, and drives a suite's stage (umockdev.py, wine.py, vm.py, chroot.py),
-which only sets up and runs.
+"""The scenario engine: reads scenarios.txt as one suite sees it, drives that suite's stage
+and judges each run's outcome with one wording.
 
-engine.py SUITE [--only NAME] [STAGE OPTIONS]   prints "ok", "FAIL" or "skip" per scenario
-and "N passed, M failed, K skipped"; with --only, a skipped scenario exits 77.
+engine.py SUITE [--only NAME] [--list] [STAGE OPTIONS]   prints "ok", "FAIL" or "skip" per
+scenario and "N passed, M failed, K skipped"; with --only, a skipped scenario exits 77;
+--list prints the scenarios' names.
+
+A stage is the module named after its suite (umockdev.py, wine.py, vm.py with its host half
+vmhost.py, chroot.py):
+    SETUPS                    the setups it can play: name -> function(setups.Run, setup line)
+    add_options(parser)       its own options
+    prepare(args, scenarios)  everything the suite needs before its first run (a Wine prefix
+                              and server, a VM booted once, a Debian 11 root), given the
+                              scenarios it will play; returns play
+    play(scenario)            plays one scenario and returns its Outcome, which also carries
+                              the time base (since) and the slack (slack_ms) the judge allows
 """
 import argparse
 import importlib
@@ -15,6 +25,10 @@ import re
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+DATA = os.path.join(HERE, "..", "data")
+# Where the scripts keep what they fetched and built (scripts/lib.sh: morvek_cache).
+CACHE = os.environ.get("MORVEK_CACHE") or os.path.join(
+    os.environ.get("XDG_CACHE_HOME") or os.path.expanduser("~/.cache"), "morvek")
 SUITES = ("umockdev", "wine", "vm", "chroot")
 REPEATABLE = {"play", "arg", "stderr-has", "stdout-has", "json", "skip"}
 KEYS = REPEATABLE | {"on", "output", "output-file", "status", "time", "setup"}
@@ -52,6 +66,21 @@ def for_suite(pairs, suite, where):
     return [(n, b, v) for n, b, v, own in chosen if own or group.get(b, b) not in ours]
 
 
+class Device:
+    """A device line, decoded once for every stage."""
+
+    def __init__(self, fields, where):
+        unknown = set(fields) - DEVICE_KEYS
+        tty = fields.get("tty", b"").decode()
+        if unknown or tty and not re.fullmatch(r"ttyACM[0-9]+", tty):
+            raise TableError("%s: device field %s" % (where, ", ".join(unknown) or "tty=" + tty))
+        self.vid, self.pid = fields.get("id", b"04d8:000a").decode().lower().split(":")
+        self.product, self.location = fields.get("product", b""), fields.get("location")
+        self.functions = fields.get("functions", b"acm").decode().split(",")
+        self.tty, self.acm = tty or None, int(tty[6:]) if tty else None  # n of ttyACMn
+        self.com = int(fields["com"]) if "com" in fields else self.acm + 1 if tty else None
+
+
 class Scenario:
     def __init__(self, name, line):
         self.name, self.line, self.on, self.devices, self.plays = name, line, "none", [], {}
@@ -61,7 +90,7 @@ class Scenario:
 
 def read_table(path, suite, data=None, version=None):
     """The table's scenarios as SUITE plays them, in table order."""
-    data = data or os.path.join(HERE, "..", "data")
+    data = data or DATA
     if version is None:
         with open(os.path.join(HERE, "..", "..", "VERSION")) as f:
             version = f.read().strip()
@@ -76,11 +105,10 @@ def read_table(path, suite, data=None, version=None):
                 current = sets.setdefault(rest, [])
             elif key == "device":
                 fields = [(number, k, v) for k, _, v in (f.partition("=") for f in rest.split())]
-                device = {k: unescape(v, where, version) for _, k, v in for_suite(fields, suite, path)}
-                unknown = set(device) - DEVICE_KEYS
-                if current is None or unknown:
-                    raise TableError("%s: device field %s" % (where, ", ".join(unknown) or "outside a set"))
-                current.append(device)
+                if current is None:
+                    raise TableError("%s: device outside a set" % where)
+                current.append(Device({k: unescape(v, where, version) for _, k, v in for_suite(fields, suite, path)},
+                                      where))
             elif key == "scenario":
                 current = []
                 blocks.append((Scenario(rest, number), current))
@@ -127,20 +155,23 @@ def read_table(path, suite, data=None, version=None):
 
 
 class Outcome:
-    """What a stage saw of the checked run. In text (dumps, loads)
-    it passes from inside a testbed or a VM to the judge."""
+    """What a stage saw of the checked run; stderr None when a setup took standard error
+    away. In text (dumps, loads) it passes from inside a testbed or a VM to the judge. The
+    stage sets since and slack_ms: what the time window is measured from, and how far above
+    its end a run may go."""
 
     def __init__(self, status=None, stdout=b"", stderr=b"", ms=0, problems=()):
         self.status, self.stdout, self.stderr, self.ms = status, stdout, stderr, ms
-        self.problems = list(problems)
+        self.problems, self.since, self.slack_ms = list(problems), "start", 0
 
     def dumps(self):
-        return json.dumps([self.status, self.stdout.hex(), self.stderr.hex(), self.ms, self.problems])
+        err = None if self.stderr is None else self.stderr.hex()
+        return json.dumps([self.status, self.stdout.hex(), err, self.ms, self.problems])
 
     @classmethod
     def loads(cls, text):
         status, stdout, stderr, ms, problems = json.loads(text)
-        return cls(status, bytes.fromhex(stdout), bytes.fromhex(stderr), ms, problems)
+        return cls(status, bytes.fromhex(stdout), None if stderr is None else bytes.fromhex(stderr), ms, problems)
 
 
 def pointed(value, pointer):
@@ -176,7 +207,7 @@ def json_faults(s, stdout, status):
     return faults
 
 
-def judge(s, o, slack_ms=0, since="start"):
+def judge(s, o):
     """The faults of an outcome, in one wording for every suite."""
     faults = list(o.problems)
     if o.status != s.status[0]:
@@ -187,10 +218,10 @@ def judge(s, o, slack_ms=0, since="start"):
     elif not s.stdout_has and o.stdout != s.expected:
         faults.append("standard output %r, expected %r" % (o.stdout[:120], s.expected[:120]))
     low, high = s.time
-    if not low <= o.ms <= high + slack_ms:
+    if not low <= o.ms <= high + o.slack_ms:
         faults.append("ended %d ms after the %s, expected %d to %d ms%s"
-                      % (o.ms, since, low, high, " (+ %d ms start-up)" % slack_ms if slack_ms else ""))
-    if o.stderr is not None and s.setup not in ("stderr-closes-early", "stderr-stalled"):
+                      % (o.ms, o.since, low, high, " (+ %d ms start-up)" % o.slack_ms if o.slack_ms else ""))
+    if o.stderr is not None:
         faults += ["standard error lacks %r" % t for t in s.stderr_has if t not in o.stderr]
         if o.stderr and not s.stderr_has:
             faults.append("wrote to standard error")
@@ -211,8 +242,14 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("suite", choices=SUITES)
     parser.add_argument("--table", default=os.path.join(HERE, "scenarios.txt"))
+    parser.add_argument("--data", default=DATA)
     parser.add_argument("--only")
-    stage = importlib.import_module(parser.parse_known_args()[0].suite)
+    parser.add_argument("--list", action="store_true", help="print the scenarios' names")
+    known = parser.parse_known_args()[0]
+    if known.list:
+        print("\n".join(s.name for s in read_table(known.table, known.suite)))
+        return 0
+    stage = importlib.import_module(known.suite)
     stage.add_options(parser)
     args = parser.parse_args()
     scenarios = [s for s in read_table(args.table, args.suite) if args.only in (None, s.name)]
@@ -222,12 +259,14 @@ def main():
     unplayable = [s.name for s in playable if s.setup.split(" ")[0] not in stage.SETUPS]
     if unplayable:
         sys.exit("the %s suite cannot play the setups of %s" % (args.suite, ", ".join(unplayable)))
-    run = stage.start(args, playable)
+    play = stage.prepare(args, playable) if playable else None
     passed = failed = 0
     for s in scenarios:
         if s.skip is not None:
             print("skip %s: %s" % (s.name, s.skip))
-        elif report(s, *run(s)):
+            continue
+        o = play(s)
+        if report(s, o, judge(s, o)):
             passed += 1
         else:
             failed += 1

@@ -32,7 +32,7 @@ class Run:
     def __init__(self, binary, args, work, root=None):
         self.binary, self.args, self.work, self.root = binary, args, work, root
         self.out, self.err = (open(os.path.join(work, n), "ab") for n in ("out", "err"))
-        self.status, self.ms, self.problems = None, 0, []
+        self.status, self.ms, self.problems, self.err_taken = None, 0, [], False
         self.released = lambda: None  # a stage that holds the ttys open resets them here
         self.copy = None
 
@@ -80,6 +80,8 @@ class Run:
     def checked(self, runs=1, **popen):
         """Starts RUNS runs together and waits for them; their statuses must agree."""
         start = time.monotonic()
+        # Standard error put elsewhere by the setup is not the judge's to read.
+        self.err_taken = popen.get("stderr") is not None
         processes = [self.start(**popen) for _ in range(runs)]
         for fd in (popen.get("stdout"), popen.get("stderr")):
             if isinstance(fd, int) and fd >= 0:
@@ -95,7 +97,8 @@ class Run:
         self.out.close()
         self.err.close()
         with open(self.out.name, "rb") as out, open(self.err.name, "rb") as err:
-            return engine.Outcome(self.status, out.read(), err.read(), self.ms, self.problems)
+            return engine.Outcome(self.status, out.read(), None if self.err_taken else err.read(), self.ms,
+                                  self.problems)
 
 
 def held_by_another(run, setup):

@@ -1,6 +1,9 @@
 # SPDX-License-Identifier: MIT
-"""The engine's grammar over a small fixture table, and the real table's coverage."""
+"""The engine's grammar over a small fixture table, and the real table's coverage and device
+trees."""
+import codecs
 import os
+import re
 import sys
 import tempfile
 import unittest
@@ -45,8 +48,9 @@ class Grammar(unittest.TestCase):
         self.assertEqual(umockdev["override_after"].stderr_has, [b"one"])
         self.assertEqual(umockdev["override_after"].args, [b"-v"])
         self.assertEqual(umockdev["override_after"].plays, {"ttyACM0": "reply"})
-        self.assertEqual([d.get("product") for d in umockdev["override_after"].devices], [b"A B", None])
-        self.assertEqual(wine["override_after"].devices[0]["product"], b"W")
+        self.assertEqual([(d.product, d.tty, d.com, d.vid) for d in umockdev["override_after"].devices],
+                         [(b"A B", "ttyACM0", 1, "04d8"), (b"", "ttyACM1", 2, "046d")])
+        self.assertEqual((wine["override_after"].devices[0].product, wine["override_after"].devices[0].com), (b"W", 7))
         self.assertEqual([self.suite(s)["override_before"].skip for s in ("vm", "chroot", "umockdev")],
                          ["not here", "not here", None])
 
@@ -55,8 +59,11 @@ class Grammar(unittest.TestCase):
                             ("stderr-has \\a", "tbl:3: \\a is not"), ("outptu x", "tbl:3: unknown line outptu"),
                             ("status@qemu 1", "tbl:3: unknown suite qemu"),
                             ("skip qemu why", "tbl:3: unknown suite qemu"),
-                            ("skip vm,qemu why", "tbl:3: unknown suite vm,qemu"), ("on nowhere", "tbl:3: no device set")):
-            text = "# table\nscenario s\n%s\nstatus 0\ntime 0 1\n" % line
+                            ("skip vm,qemu why", "tbl:3: unknown suite vm,qemu"), ("on nowhere", "tbl:3: no device set"),
+                            ("device tty=ttyS0", "tbl:3: device field tty=ttyS0"),
+                            ("device colour=red", "tbl:3: device field colour")):
+            text = "# table\ndevices d\n%s\nscenario s\nstatus 0\ntime 0 1\n" % line if line.startswith("device ") \
+                else "# table\nscenario s\n%s\nstatus 0\ntime 0 1\n" % line
             with self.subTest(line=line), self.assertRaises(engine.TableError) as caught:
                 table(text, "umockdev")
             self.assertIn(fault, str(caught.exception).replace(caught.exception.args[0].split(":")[0], "tbl"))
@@ -69,9 +76,15 @@ class Grammar(unittest.TestCase):
             "standard output b'other', expected b'plain\\t9.8\\n'", "ended 901 ms after the start, expected 0 to 900 ms",
             "standard error lacks b'one'"])
         ok = engine.Outcome(0, b"plain\t9.8\n", b"one and more", 950)
-        self.assertEqual(engine.judge(s, ok, slack_ms=50), [])
-        s.stderr_has = []
-        self.assertEqual(engine.judge(s, ok, slack_ms=50), ["wrote to standard error"])
+        ok.slack_ms = 50
+        self.assertEqual(engine.judge(s, ok), [])
+        ok.ms, ok.since = 951, "last command"
+        self.assertEqual(engine.judge(s, ok), ["ended 951 ms after the last command, expected 0 to 900 ms (+ 50 ms start-up)"])
+        ok.ms, s.stderr_has = 950, []
+        self.assertEqual(engine.judge(s, ok), ["wrote to standard error"])
+        # Standard error that a setup took away is not judged, and passes as such to the judge.
+        taken = engine.Outcome.loads(engine.Outcome(0, b"plain\t9.8\n", None, 5).dumps())
+        self.assertEqual((taken.stderr, engine.judge(s, taken)), (None, []))
 
 
     def test_json_output_is_held_to_the_schema_and_the_json_lines(self):
@@ -112,6 +125,36 @@ class RealTable(unittest.TestCase):
                 for suite in playing:
                     setup = by_suite[suite][i].setup.split(" ")[0]
                     self.assertTrue(setup in stages[suite].SETUPS, "%s cannot play setup %s" % (suite, setup))
+
+
+def umockdev_devices(path):
+    """(id, product, first tty) of each USB device of a umockdev tree, in bus order; a
+    device's first tty is that of its lowest-numbered interface."""
+    usb, ttys = {}, {}
+    with open(path, "rb") as f:
+        for block in f.read().split(b"\n\n"):
+            lines = block.strip().split(b"\n")
+            where = lines[0][3:].decode()
+            attrs = dict(line[3:].split(b"=", 1) for line in lines if line.startswith(b"A: ") and b"=" in line)
+            value = lambda k: codecs.escape_decode(attrs[k])[0].rstrip(b"\n")  # noqa: E731
+            if b"idVendor" in attrs and re.search(r"/[0-9]+-[0-9.]+$", where):  # root hubs aside
+                usb[where] = ("%s:%s" % (value(b"idVendor").decode(), value(b"idProduct").decode()), value(b"product"))
+            tty = re.fullmatch(r"(.*)/[^/]+:[0-9]+\.([0-9]+)/tty/(ttyACM[0-9]+)", where)
+            if tty:
+                ttys.setdefault(tty[1], []).append((int(tty[2]), tty[3]))
+    return [usb[p] + (min(ttys[p])[1] if p in ttys else None,) for p in sorted(usb)]
+
+
+class RealTrees(unittest.TestCase):
+    def test_each_set_agrees_with_its_umockdev_tree(self):
+        sets = {s.on: s.devices for s in engine.read_table(os.path.join(engine.HERE, "scenarios.txt"), "umockdev")}
+        for name, devices in sorted(sets.items()):
+            tree = os.path.join(engine.DATA, name + ".umockdev")
+            if name == "none" or not os.path.exists(tree):
+                continue
+            with self.subTest(set=name):
+                self.assertEqual(umockdev_devices(tree),
+                                 [("%s:%s" % (d.vid, d.pid), d.product, d.tty) for d in devices])
 
 
 if __name__ == "__main__":

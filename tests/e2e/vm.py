@@ -1,10 +1,9 @@
 # SPDX-License-Identifier: MIT
-"""The VM stage: the Linux binary on the real kernel in QEMU (scripts/test-kernel), on
-CDC-ACM gadgets of dummy_hcd. Inside the VM, the init runs this file as
-vm.py test [NAME] | record: it plugs each scenario's devices, plays their scripts and the
-setup around the checked run and prints each run's outcome ("@run NAME OUTCOME"), or
-records the device sets with umockdev-record on /dev/ttyS1. On the host, engine.py vm
---results CONSOLE judges the outcomes.
+"""The VM stage. Its half on the host, vmhost.py, builds the initramfs, boots it and hands
+what this half prints to the judge. Inside the VM the init runs this file as
+vm.py test [NAME] | record. It plugs each scenario's devices as CDC-ACM gadgets of
+dummy_hcd, plays their scripts and the setup around the checked run and prints each run's
+outcome ("@run NAME OUTCOME"), or records the device sets with umockdev-record on /dev/ttyS1.
 """
 import glob
 import os
@@ -18,6 +17,7 @@ import tty
 import engine
 import player
 import setups
+from vmhost import add_options, prepare  # noqa: F401  (the stage's interface, on the host)
 
 G = "/sys/kernel/config/usb_gadget"
 RECORDED = ("one", "two", "three", "composite")  # the sets of tests/data that record() makes
@@ -60,7 +60,7 @@ def wire(run, _):
     with open(run.err.name, "rb") as f:
         trace = f.read()
     for i, d in enumerate(run.scenario.devices):
-        asks = trace.count(b"sent 6 bytes to COM%d: " % (int(d["tty"][6:]) + 1)) if "tty" in d else 0
+        asks = trace.count(b"sent 6 bytes to COM%d: " % d.com) if d.tty else 0
         with open("/sys/bus/usb/devices/%d-1/devnum" % (i + 1)) as f:
             address = [i + 1, int(f.read())]
         ours = [e for e in events if len(e) > 5 and e[2] == "S" and [int(n) for n in e[3].split(":")[1:3]] == address]
@@ -115,12 +115,11 @@ def plug(s):
         g = "%s/g%d" % (G, i)
         os.makedirs(g + "/strings/0x409")
         os.makedirs(g + "/configs/c.1")
-        vid, pid = d.get("id", b"04d8:000a").decode().split(":")
-        for name, value in (("idVendor", "0x" + vid), ("idProduct", "0x" + pid), ("bcdDevice", "0x0100"),
-                            ("strings/0x409/product", d.get("product", b""))):
+        for name, value in (("idVendor", "0x" + d.vid), ("idProduct", "0x" + d.pid), ("bcdDevice", "0x0100"),
+                            ("strings/0x409/product", d.product)):
             put(g + "/" + name, value)
         acms = []
-        for k, function in enumerate(d.get("functions", b"acm").decode().split(",")):
+        for k, function in enumerate(d.functions):
             folder = "%s/functions/%s.f%d" % (g, {"acm": "acm", "ss_lb": "SourceSink"}[function], k)
             os.mkdir(folder)
             os.symlink(folder, g + "/configs/c.1/" + os.path.basename(folder))
@@ -129,7 +128,7 @@ def plug(s):
         if not setups.wait_for(lambda: len(host_ttys("%d-1" % (i + 1))) == len(acms)):
             raise RuntimeError("device %d: no ttys" % i)
         # The table names the first tty; any further serial functions follow it.
-        want = ["ttyACM%d" % (int(d["tty"][6:]) + n) for n in range(len(acms))] if "tty" in d else []
+        want = ["ttyACM%d" % (d.acm + n) for n in range(len(acms))] if d.tty else []
         if want and host_ttys("%d-1" % (i + 1)) != want:
             raise RuntimeError("device %d: got %s, expected %s" % (i, host_ttys("%d-1" % (i + 1)), want))
         for name, folder in zip(want, acms):
@@ -238,26 +237,6 @@ def inside(mode, only=None):
     startup = sorted(started_ms() for _ in range(3))[1]
     print("== VM suite: start-up at the end %d ms\n@startup %d" % (startup, startup), flush=True)
     print("== VM suite done", flush=True)
-
-
-def add_options(parser):
-    parser.add_argument("--results", required=True, help="the console of a VM run, whose records to judge")
-
-
-def start(args, scenarios):
-    found, startup = {}, 0
-    with open(args.results, encoding="utf-8", errors="replace") as f:
-        for key, _, value in (line.rstrip("\n").partition(" ") for line in f):
-            if key == "@startup":
-                startup = max(startup, int(value))
-            elif key == "@run":
-                name, _, outcome = value.partition(" ")
-                found[name] = engine.Outcome.loads(outcome)
-
-    def run(s):
-        o = found.get(s.name) or engine.Outcome(problems=["the VM recorded no run"])
-        return o, engine.judge(s, o, slack_ms=startup)
-    return run
 
 
 if __name__ == "__main__":
