@@ -181,19 +181,32 @@ def pointed(value, pointer):
     return value
 
 
+VALIDATOR = []
+
+
+def validator():
+    """The schema's validator, made once, and before a stage enters a root of its own (the
+    chroot stage judges from inside it): jsonschema and the schema are not to be found there.
+    It validates once of each kind, so that what it loads on first use is loaded."""
+    if not VALIDATOR:
+        import jsonschema
+        with open(os.path.join(HERE, "..", "..", "docs", "morvek.schema.json")) as f:
+            VALIDATOR.append(jsonschema.Draft202012Validator(json.load(f)))
+        for sample in ({"time": "", "output": "x", "status": 0, "devices": [{"port": None}]}, [{"slot": 1}]):
+            list(VALIDATOR[0].iter_errors(sample))
+    return VALIDATOR[0]
+
+
 def json_faults(s, stdout, status):
     """--json: one JSON value and a newline, valid against docs/morvek.schema.json, with the
     values that the scenario's json lines name."""
-    import jsonschema
-    with open(os.path.join(HERE, "..", "..", "docs", "morvek.schema.json")) as f:
-        schema = json.load(f)
     try:
         value = json.loads(stdout.decode("utf-8"))
     except ValueError as e:
         return ["standard output %r is not JSON: %s" % (stdout[:120], e)]
     faults = [] if stdout.endswith(b"\n") and stdout.count(b"\n") == 1 else ["not one line and a newline"]
     faults += ["against the schema: %s at /%s" % (e.message, "/".join(map(str, e.absolute_path)))
-               for e in jsonschema.Draft202012Validator(schema).iter_errors(value)]
+               for e in validator().iter_errors(value)]
     # -1 is 255 to a POSIX shell, which the suites are.
     if isinstance(value, dict) and isinstance(value.get("status"), int) and value["status"] % 256 != status:
         faults.append("/status is %d, but the run's status %s" % (value["status"], status))
@@ -259,6 +272,8 @@ def main():
     unplayable = [s.name for s in playable if s.setup.split(" ")[0] not in stage.SETUPS]
     if unplayable:
         sys.exit("the %s suite cannot play the setups of %s" % (args.suite, ", ".join(unplayable)))
+    if any(b"--json" in s.args for s in playable):
+        validator()
     play = stage.prepare(args, playable) if playable else None
     passed = failed = 0
     for s in scenarios:
