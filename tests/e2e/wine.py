@@ -167,10 +167,17 @@ def play(args, scenarios):
         device_player.start()
         # Files, not pipes: a Wine helper that inherits a pipe could hold it open past the
         # program's end, and the end is what is timed.
-        with tempfile.TemporaryDirectory() as work:
-            run = setups.Run(WINE, [args.exe] + [os.fsdecode(a) for a in s.args], work)
-            run.checked()
-            o = run.outcome()
+        for attempt in (1, 2):
+            with tempfile.TemporaryDirectory() as work:
+                run = setups.Run(WINE, [args.exe] + [os.fsdecode(a) for a in s.args], work)
+                run.checked()
+                o = run.outcome()
+            # Wine's loader failing to reach its server is Wine's fault, not the program's,
+            # which never started: the run is made once more, and the log says so.
+            failed = [line for line in o.stderr.splitlines() if re.match(rb"wine(:| client error)", line)]
+            if not failed or attempt == 2:
+                break
+            print("wine: %s made again after Wine's own failure: %r" % (s.name, b" ".join(failed)[:300]), flush=True)
         faults, last_command = device_player.finish()
         o.problems += faults
         for path in links:
