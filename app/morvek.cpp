@@ -128,8 +128,10 @@ void Morvek::sendCommand(SerialPort *port, const QString &text, bool armTimeout)
 {
     const QByteArray bytes = text.toLatin1();
     port->sendData(bytes);
-    if (armTimeout)
+    if (armTimeout) {
+        trace.deadlineStarts(port->lastPortName());
         replyTimer->start();
+    }
     trace.sent(port->lastPortName(), bytes, armTimeout ? replyTimeoutMs : 0);
 }
 

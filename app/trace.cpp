@@ -120,12 +120,14 @@ void Trace::openFailed(const QString &port, const QString &path, const QString &
              .arg(escapedText(port), escapedPath(path), escapedText(reason)));
 }
 
+void Trace::deadlineStarts(const QString &port)
+{
+    deadlineSetAtMs = clock.elapsed();
+    deadlinePort = port;
+}
+
 void Trace::sent(const QString &port, const QByteArray &bytes, int deadlineMs)
 {
-    if (deadlineMs > 0) {
-        deadlineSetAtMs = clock.elapsed();
-        deadlinePort = port;
-    }
     line(QStringLiteral("sent %1 bytes to %2: %3 (%4)")
              .arg(bytes.size())
              .arg(escapedText(port), escapedBytes(bytes),

@@ -39,6 +39,9 @@ public:
     void queryOrder(const DeviceEntry &first, const DeviceEntry &second);
     void opened(const QString &port, const QString &path);
     void openFailed(const QString &port, const QString &path, const QString &reason);
+    // The reply deadline starts now, for the port; called before the timer starts, so that the
+    // time-out's line never counts less than the timer waited.
+    void deadlineStarts(const QString &port);
     // A command sent; deadlineMs is the reply deadline it started, 0 when it left the
     // deadline as it was.
     void sent(const QString &port, const QByteArray &bytes, int deadlineMs);
