@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "commandline.h"
 
+#include "app/devicechoice.h"
 #include "app/exitstatus.h"
 #include "app/ignoredarguments.h"
 #include "app/readingrules.h"
@@ -18,16 +19,6 @@ constexpr int longestWaitSeconds = 86400;
 bool matchesWhole(const QString &pattern, const QString &text)
 {
     return QRegularExpression(QRegularExpression::anchoredPattern(pattern)).match(text).hasMatch();
-}
-
-// A number as --number compares it: its digits without leading zeros, so that 3 and 03 are
-// one number however long it is.
-QString significantDigits(const QString &digits)
-{
-    int first = 0;
-    while (first + 1 < digits.size() && digits.at(first) == QLatin1Char('0'))
-        ++first;
-    return digits.mid(first);
 }
 
 QCommandLineOption hidden(const QString &name)

@@ -3,13 +3,18 @@
 
 #include <QRegularExpression>
 
-bool hasNumber(const QString &deviceId, const QString &asked)
+QString significantDigits(const QString &text)
 {
     static const QRegularExpression zerosThenDigits(
         QRegularExpression::anchoredPattern(QStringLiteral("0*([0-9]+)")));
-    const QRegularExpressionMatch match = zerosThenDigits.match(deviceId);
     // The greedy zeros leave the last digit: "000" is 0.
-    return match.hasMatch() && match.captured(1) == asked;
+    return zerosThenDigits.match(text).captured(1);
+}
+
+bool hasNumber(const QString &deviceId, const QString &asked)
+{
+    const QString digits = significantDigits(deviceId);
+    return !digits.isEmpty() && digits == asked;
 }
 
 DeviceChoice chooseDevices(const QList<DiscoveredDevice> &found, const QStringList &asked)

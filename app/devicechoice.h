@@ -25,8 +25,11 @@ struct DeviceChoice {
     bool complete() const { return !chosen.isEmpty() && missing.isEmpty() && sharing.isEmpty(); }
 };
 
-// Whether a device's number text is the number asked (digits without leading zeros): its
-// text is digits only and the same number, whatever zeros lead it.
+// A number as it is compared: its digits without leading zeros ("000" is "0"), so that 3 and
+// 03 are one number however long it is; empty when TEXT is not digits only.
+QString significantDigits(const QString &text);
+
+// Whether a device's number text is the number asked (its significantDigits()).
 bool hasNumber(const QString &deviceId, const QString &asked);
 
 DeviceChoice chooseDevices(const QList<DiscoveredDevice> &found, const QStringList &asked);

@@ -146,11 +146,9 @@ void Morvek::finish(const std::optional<QString> &output, int status)
     // Closed before the output is written: a reader that does not read holds no port.
     releasePorts();
     emit portsReleased();
-    if (signalled)
+    // A run a signal ended writes nothing; nor does one with no reading, but for --json.
+    if (signalled || (!jsonOutput && !output))
         endProcess(status);
-    if (!jsonOutput && !output) {
-        endProcess(status);
-    }
     const QByteArray bytes = jsonOutput ? report.json(output, status) : output->toLatin1();
     const bool written = writeStandardOutput(bytes);
     if (written)
