@@ -78,7 +78,7 @@ class Run:
             return "none (killed after 20 s)"
 
     def checked(self, runs=1, **popen):
-        """Starts RUNS runs together and waits for them; their statuses must agree."""
+        """Starts RUNS runs together and waits for them."""
         start = time.monotonic()
         # Standard error put elsewhere by the setup is not the judge's to read.
         self.err_taken = popen.get("stderr") is not None
@@ -86,6 +86,10 @@ class Run:
         for fd in (popen.get("stdout"), popen.get("stderr")):
             if isinstance(fd, int) and fd >= 0:
                 os.close(fd)  # the run's end of a pipe is the run's alone
+        self.waited(processes, start)
+
+    def waited(self, processes, start):
+        """Waits for PROCESSES, started at START (time.monotonic()); their statuses must agree."""
         statuses = sorted({self.wait(p) for p in processes}, key=str)
         self.ended = time.monotonic()
         self.ms = int((self.ended - start) * 1000)
@@ -116,11 +120,11 @@ def held_by_another(run, setup):
                             % (first.returncode, printed, expected))
 
 
-def wait_for(condition, seconds=10):
-    for _ in range(int(seconds / 0.05)):
+def wait_for(condition, seconds=10, step=0.05):
+    for _ in range(int(seconds / step)):
         if condition():
             return True
-        time.sleep(0.05)
+        time.sleep(step)
     return condition()
 
 
@@ -297,9 +301,7 @@ def signal_mid_run(run, setup):
         run.problems.append("the run took no lock")
     time.sleep(0.1)
     process.send_signal(getattr(signal, "SIG" + setup.split("-", 1)[1]))
-    run.status = run.wait(process)
-    run.ended = time.monotonic()
-    run.ms = int((run.ended - start) * 1000)
+    run.waited([process], start)
     run.problems += ["the run left its lock file %s" % left for left in glob.glob("/var/lock/LCK..*")]
 
 
@@ -336,9 +338,7 @@ def stdout_stalled(run, setup):
     run.problems += ["the run held %s while it waited for its reader" % held for held in glob.glob("/var/lock/LCK..*")]
     sent = time.monotonic()
     process.send_signal(getattr(signal, "SIG" + setup.rsplit("-", 1)[1]))
-    run.status = run.wait(process)
-    run.ended = time.monotonic()
-    run.ms = int((run.ended - start) * 1000)
+    run.waited([process], start)
     if run.ended - sent > 0.1:
         run.problems.append("ended %d ms after the signal, expected within 100 ms" % ((run.ended - sent) * 1000))
     os.close(reader)

@@ -85,9 +85,7 @@ def plug_late(run, setup):
     time.sleep(int(setup.split(" ")[2]) / 1000)
     plugged = time.monotonic()
     put(udc, controller)
-    run.status = run.wait(process)
-    run.ended = time.monotonic()
-    run.ms = int((run.ended - start) * 1000)
+    run.waited([process], start)
     if run.ended - plugged > 1.5:
         run.problems.append("ended %d ms after the plug, expected within 1500 ms" % ((run.ended - plugged) * 1000))
 
@@ -125,7 +123,8 @@ def plug(s):
             os.symlink(folder, g + "/configs/c.1/" + os.path.basename(folder))
             acms += [folder] if function == "acm" else []
         put(g + "/UDC", "dummy_udc.%d" % i)
-        if not setups.wait_for(lambda: len(host_ttys("%d-1" % (i + 1))) == len(acms)):
+        # Polled often: each row plugs its devices one after another.
+        if not setups.wait_for(lambda: len(host_ttys("%d-1" % (i + 1))) == len(acms), step=0.01):
             raise RuntimeError("device %d: no ttys" % i)
         # The table names the first tty; any further serial functions follow it.
         want = ["ttyACM%d" % (d.acm + n) for n in range(len(acms))] if d.tty else []
@@ -146,11 +145,11 @@ def unplug_all():
             os.remove(link)
         for folder in [g + "/configs/c.1"] + glob.glob(g + "/functions/*") + [g + "/strings/0x409", g]:
             os.rmdir(folder)
-    setups.wait_for(lambda: not [u for u in os.listdir("/sys/bus/usb/devices") if u.endswith("-1")])
+    setups.wait_for(lambda: not [u for u in os.listdir("/sys/bus/usb/devices") if u.endswith("-1")], step=0.01)
 
 
 def play(s):
-    work = tempfile.mkdtemp()
+    began, work = time.monotonic(), tempfile.mkdtemp()
     run = setups.Run(MORVEK, [os.fsdecode(a) for a in s.args], work, BARE)
     run.scenario, run.player, fds = s, player.Player(), []
     try:
@@ -187,7 +186,8 @@ def play(s):
     setups.left_behind(run)
     if subprocess.run(["killall", "-KILL", "morvek"], stderr=subprocess.DEVNULL).returncode == 0:
         run.problems.append("left a morvek process")
-    print("@run %s %s\n== played %s" % (s.name, run.outcome().dumps(), s.name), flush=True)
+    print("@run %s %s\n== played %s in %d ms" % (s.name, run.outcome().dumps(), s.name,
+                                                  (time.monotonic() - began) * 1000), flush=True)
 
 
 def record(scenarios):
