@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: MIT
 # Cross-compiling for a Debian architecture with Debian's cross toolchain
 # (g++-${MORVEK_TRIPLET}) against that architecture's Qt, unpacked into a root of its own
-# (MORVEK_SYSROOT: scripts/install-deps ARCH makes it, scripts/build-arm passes it). Nothing
+# (MORVEK_SYSROOT: scripts/install-deps ARCH makes it, scripts/build ARCH passes it). Nothing
 # of the target is installed on the build machine. Included by the toolchain files of each
 # target (cmake/aarch64-linux-gnu.cmake, cmake/arm-linux-gnueabihf.cmake), which set
 # MORVEK_TRIPLET, CMAKE_SYSTEM_PROCESSOR, MORVEK_QEMU_USER and MORVEK_DEB_ARCH.
@@ -15,7 +15,7 @@ if(NOT MORVEK_SYSROOT)
 endif()
 if(NOT IS_DIRECTORY "${MORVEK_SYSROOT}/usr/lib/${MORVEK_TRIPLET}")
     message(FATAL_ERROR "MORVEK_SYSROOT (${MORVEK_SYSROOT}) holds no ${MORVEK_DEB_ARCH} libraries: "
-                        "scripts/install-deps ${MORVEK_DEB_ARCH} makes the root, scripts/build-arm uses it")
+                        "scripts/install-deps ${MORVEK_DEB_ARCH} makes the root, scripts/build ARCH uses it")
 endif()
 set(MORVEK_SYSROOT "${MORVEK_SYSROOT}" CACHE PATH "The root of the target's Debian packages")
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES MORVEK_SYSROOT)

@@ -1,6 +1,6 @@
 # SPDX-License-Identifier: MIT
 # Cross-compiling for 64-bit Windows with Debian's MinGW-w64 (posix threads) toolchain.
-# Pass the Qt kit with -DCMAKE_PREFIX_PATH=<kit>; scripts/build-windows does.
+# Pass the Qt kit with -DCMAKE_PREFIX_PATH=<kit>; scripts/build windows does.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 

@@ -1,5 +1,6 @@
 # SPDX-License-Identifier: MIT
-# Sourced by the scripts: what several of them need to agree on.
+# Sourced by the scripts: what several of them need to agree on (docs/testing.md, "What is
+# installed, and when", tells the apt side).
 
 # Where built inputs (the Qt kits, kernels, the Wine prefix) are kept between runs.
 morvek_cache="${MORVEK_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/morvek}"
@@ -18,10 +19,8 @@ morvek_version() {
     tr -d ' \n' <"$(dirname "${BASH_SOURCE[0]}")/../VERSION"
 }
 
-# Exports SOURCE_DATE_EPOCH (unless set) as the time of the last commit, so that dates and
-# file times in what is built come from the source and rebuilds are identical. Outside a
-# git checkout (an unpacked source archive) it is the time of VERSION, which git archive
-# sets to that commit's time.
+# Exports SOURCE_DATE_EPOCH (unless set): the last commit's time, or in an unpacked source
+# archive that of VERSION, which git archive sets to it. Rebuilds are then identical.
 export_source_date_epoch() {
     local repo
     repo="$(dirname "${BASH_SOURCE[0]}")/.."
@@ -31,11 +30,9 @@ export_source_date_epoch() {
     export SOURCE_DATE_EPOCH
 }
 
-# Sets debian_build_flags to the CMake arguments for building as Debian builds its packages:
-# the compiler and linker flags of dpkg-buildflags (hardening, the source path mapped to "."),
-# and no build type of CMake's own on top. The package is built, and the tests run, with
-# these. Run from the top of the source tree; debian_build_flags BUILD-DIR maps the build
-# folder's path too, so that builds in other folders give the same binary.
+# Sets debian_build_flags to CMake's arguments for building as Debian does: dpkg-buildflags'
+# flags and no build type of CMake's own. Run from the top of the tree; the build folder
+# BUILD-DIR is mapped too, so that builds in other folders give the same binary.
 debian_build_flags() {
     local build
     build="$(mkdir -p "$1" && cd "$1" && pwd)"
@@ -45,8 +42,7 @@ debian_build_flags() {
         "-DCMAKE_EXE_LINKER_FLAGS=$(dpkg-buildflags --get LDFLAGS)")
 }
 
-# Rewrites dist/SHA256SUMS over every release file of this version in dist/, so that each
-# packaging script can add its artifact and leave one list for all of them.
+# Rewrites dist/SHA256SUMS over every release file of this version in dist/.
 dist_checksums() {
     local dist version
     dist="$(dirname "${BASH_SOURCE[0]}")/../dist"
@@ -55,10 +51,8 @@ dist_checksums() {
         xargs -r sha256sum >SHA256SUMS)
 }
 
-# Fetches Debian's source package SOURCE (or SOURCE=VERSION) into DIR with apt-get source,
-# passing on further apt-get source options (such as --download-only). The deb-src entries
-# it needs live in an apt configuration of its own under DIR/apt (private_apt), so the
-# machine's apt sources stay as they were.
+# Fetches Debian's source package SOURCE (or SOURCE=VERSION) into DIR, with further apt-get
+# source options, through a private apt under DIR/apt: the machine's sources stay as they were.
 fetch_debian_source() {
     local dir="$1" source="$2"
     shift 2
@@ -68,10 +62,8 @@ fetch_debian_source() {
 }
 
 # --- Debian packages ------------------------------------------------------------------------
-# The host's packages that each step needs: scripts/install-deps installs those of the steps it
-# is given, in one apt transaction, before anything builds; every other script only checks
-# (require_step), so no build step or test runs apt. Foreign architectures' packages never
-# come from here: they go into private roots (foreign_root).
+# The host's packages that each step needs: scripts/install-deps installs them; every other
+# script only checks (require_step). Foreign architectures' go into roots (foreign_root).
 step_packages() {
     local step
     for step in "$@"; do
@@ -86,7 +78,7 @@ step_packages() {
         arm64 | armhf)
             step_packages demo
             echo python3 python3-jsonschema help2man dpkg-dev file qemu-user qemu-system-arm cpio kmod \
-                "g++-$(debian_triplet "$step")" ;;
+                "g++-$([ "$step" = arm64 ] && echo aarch64-linux-gnu || echo arm-linux-gnueabihf)" ;;
         windows)
             echo cmake g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 python3 python3-jsonschema gcc libc6-dev \
                 icoutils dpkg-dev perl xz-utils make patch unzip ;;
@@ -94,15 +86,6 @@ step_packages() {
         *) echo "no step $step (demo, bench, debian, qt6, arm64, armhf, windows, ci)" >&2; return 2 ;;
         esac
     done
-}
-
-debian_triplet() {
-    case "$1" in
-    amd64) echo x86_64-linux-gnu ;;
-    arm64) echo aarch64-linux-gnu ;;
-    armhf) echo arm-linux-gnueabihf ;;
-    *) echo "no Debian architecture $1" >&2; return 2 ;;
-    esac
 }
 
 # The packages among PACKAGE... that are not installed.
@@ -125,8 +108,8 @@ require_step() {
     exit 1
 }
 
-# apt-get, waiting for another apt: DPkg::Lock::Timeout covers dpkg's lock, not the lists'
-# lock of another apt-get update, which makes apt fail at once. Output goes to standard error.
+# apt-get, waiting for another apt (DPkg::Lock::Timeout does not cover the lists' lock);
+# its output goes to standard error.
 apt_get() {
     local tries=0 status out
     while :; do
@@ -145,10 +128,8 @@ apt_get() {
     done
 }
 
-# Updates the package lists (apt-get OPTION... update). A list that fails to download (a mirror
-# in sync serves an index of the wrong size) is asked for again after a pause; when it still
-# fails, the run goes on with the lists there are, and only a package that then cannot be
-# installed ends it.
+# Updates the package lists (apt-get OPTION... update); a list that fails to download is asked
+# for again after a pause, then passed over with a warning.
 apt_update() {
     local try out
     for try in 1 2 3; do
@@ -161,43 +142,22 @@ apt_update() {
     grep '^[WE]: ' <<<"$out" | sed 's/^/    /' >&2 || true
 }
 
-# The packages among PACKAGE... that apt's lists do not have.
-unknown_packages() {
-    local package unknown=()
-    for package in "$@"; do
-        # Its status, not a grep of its output: grep -q would end it by SIGPIPE, a failure here.
-        apt-cache show --no-all-versions "$package" >/dev/null 2>&1 || unknown+=("$package")
-    done
-    echo "${unknown[*]}"
-}
-
-# Installs the host's packages among PACKAGE... that are missing, in one transaction.
+# Installs the host's packages among PACKAGE... that are missing, in one transaction; apt's
+# own messages name a package that cannot be installed.
 install_packages() {
-    local missing package unknown failed=()
+    local missing
     missing="$(missing_packages "$@")"
     [ -n "$missing" ] || return 0
     echo "installing $missing" >&2
     apt_update
     # shellcheck disable=SC2086 # one name a word
-    unknown="$(unknown_packages $missing)"
-    if [ -n "$unknown" ]; then
-        echo "cannot install $unknown: apt's package lists have no such package" >&2
-        return 1
-    fi
-    # shellcheck disable=SC2086 # one name a word
-    apt_get install -y --no-install-recommends $missing && return 0
-    for package in $missing; do
-        apt-get -s -qq install "$package" >/dev/null 2>&1 || failed+=("$package")
-    done
-    echo "could not install ${failed[*]:-$missing} (apt's messages above)" >&2
-    return 1
+    apt_get install -y --no-install-recommends $missing ||
+        { echo "could not install $missing (apt's messages above)" >&2; return 1; }
 }
 
 # --- Foreign architectures' packages, in roots of our own -------------------------------------
-# Sets private_apt to an apt-get command for ARCH's packages (with deb-src, for source
-# packages) with everything of its own under DIR: the machine's Debian mirrors and suites, its
-# own lists, cache and an empty package database. A foreign index that is broken or lags can
-# then hold back nothing of the host's.
+# Sets private_apt to an apt-get command for ARCH's packages (or with deb-src, sources) from
+# the machine's Debian mirrors, with its own lists, cache and empty database under DIR.
 private_apt() {
     local arch="$1" dir="$2" kind="${3:-deb}"
     mkdir -p "$dir/lists/partial" "$dir/cache/archives/partial" "$dir/dpkg"
@@ -217,15 +177,12 @@ private_apt() {
         -o Dir::Etc::Preferences=/dev/null -o Dir::Etc::PreferencesParts=/dev/null)
 }
 
-# The root of ARCH's Debian packages that the cross builds and the VMs take their libraries,
-# headers, Python and kernel from.
+# The root of ARCH's packages that its cross build and VM take everything from.
 foreign_root() {
     echo "$morvek_cache/debian-$1"
 }
 
-# From here on apt-get, apt and debootstrap refuse, and each call is written to DIR/calls: what
-# runs after scripts/install-deps (builds, CTest tests, the suites' stages) may install and
-# fetch nothing.
+# From here on apt-get, apt and debootstrap refuse, and each call is written to DIR/calls.
 forbid_installs() {
     local dir="$1" tool
     mkdir -p "$dir"
@@ -239,8 +196,7 @@ forbid_installs() {
 }
 
 # Fetches, once per version, Debian's source of the C library that the single-file binary
-# links (the version of the machine's libc6-dev) into the cache, for the source archive;
-# prints its folder.
+# links (libc6-dev's) into the cache, for the source archive; prints its folder.
 fetch_glibc_source() {
     local glibc dir
     glibc="$(dpkg-query -W -f='${source:Version}' libc6-dev 2>/dev/null)" ||
@@ -259,9 +215,8 @@ fetch_glibc_source() {
     echo "$dir"
 }
 
-# Downloads ARCH's PACKAGE... with private_apt and private_cache (apt-cache with its options)
-# into $apt_dir/cache/archives where missing, and prints the files' names; with --closure,
-# with everything they depend on (the private package database is empty).
+# Downloads ARCH's PACKAGE... (--closure: with what they need) with private_apt and
+# private_cache into $apt_dir/cache/archives where missing; prints the files' names.
 fetch_debs() {
     local arch="$1" closure="$2" files
     shift 2
@@ -288,10 +243,9 @@ fetch_debs() {
     echo "$files"
 }
 
-# ARCH's packages closure[@] (with what they need) and alone[@] in $morvek_cache/debian-ARCH:
-# the unpacked files in root/, and each library package unpacked with its control files in
-# pkgs/NAME/, where dpkg-shlibdeps reads their symbols for a cross-built package's Depends.
-# Unpacked again only when the set of package files changes.
+# ARCH's packages closure[@] (with what they need) and alone[@] unpacked in root/ of its
+# foreign_root, and each library with its control files in pkgs/NAME/ for dpkg-shlibdeps;
+# unpacked again only when the set of package files changes.
 prepare_root() {
     local arch="$1" dir deb debs key
     dir="$(foreign_root "$arch")"

@@ -66,15 +66,11 @@ grep -q 'broken' "$work/update" || fail "the warning does not name the broken in
 [ $((SECONDS - start)) -ge 2 ] || fail "the broken index was not asked for again after a pause"
 apt-cache show morvek-good >/dev/null 2>&1 || fail "the good index was not kept"
 
-# What the lists have, and what they lack.
-[ -z "$(unknown_packages morvek-good)" ] || fail "a package of the good index counts as unknown"
-[ "$(unknown_packages morvek-good morvek-broken)" = morvek-broken ] || fail "the broken index's package is not named"
-
 # A package that only the broken index had: the install fails, naming it.
 status=0
 install_packages morvek-broken 2>"$work/install" || status=$?
 [ $status -ne 0 ] || fail "installing a package that no list holds succeeded"
-grep -q 'cannot install morvek-broken' "$work/install" || fail "the message does not name the package: $(cat "$work/install")"
+grep -q '^E: .*morvek-broken' "$work/install" || fail "the message does not name the package: $(cat "$work/install")"
 
 # Another apt holds the lists' lock for four seconds, longer than the retries of a failed
 # index take: waited for, not taken for a broken index.
