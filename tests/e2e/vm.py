@@ -123,13 +123,17 @@ def plug(s):
             os.symlink(folder, g + "/configs/c.1/" + os.path.basename(folder))
             acms += [folder] if function == "acm" else []
         put(g + "/UDC", "dummy_udc.%d" % i)
-        # Polled often: each row plugs its devices one after another.
-        if not setups.wait_for(lambda: len(host_ttys("%d-1" % (i + 1))) == len(acms), step=0.01):
+        # Polled often: each row plugs its devices one after another. Done when the device is
+        # configured (its first interface is there) and its ttys are, in sysfs and then in /dev.
+        usb = "%d-1" % (i + 1)
+        ttys = lambda: host_ttys(usb)  # noqa: E731
+        if not setups.wait_for(lambda: os.path.exists("/sys/bus/usb/devices/%s:1.0" % usb) and len(ttys()) == len(acms)
+                               and all(os.path.exists("/dev/" + t) for t in ttys()), step=0.01):
             raise RuntimeError("device %d: no ttys" % i)
         # The table names the first tty; any further serial functions follow it.
         want = ["ttyACM%d" % (d.acm + n) for n in range(len(acms))] if d.tty else []
-        if want and host_ttys("%d-1" % (i + 1)) != want:
-            raise RuntimeError("device %d: got %s, expected %s" % (i, host_ttys("%d-1" % (i + 1)), want))
+        if want and ttys() != want:
+            raise RuntimeError("device %d: got %s, expected %s" % (i, ttys(), want))
         for name, folder in zip(want, acms):
             with open(folder + "/port_num") as f:
                 ports[name] = ("/dev/ttyGS" + f.read().strip(), g + "/UDC")
