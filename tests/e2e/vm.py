@@ -98,17 +98,23 @@ def put(path, data):
         f.write(data)
 
 
+def acm_interfaces(usb):
+    """The interfaces of USB device USB that have a tty, in interface number order, and the ttys."""
+    found = sorted((int(i.rsplit(".", 1)[1]), os.path.basename(i), os.path.basename(t))
+                   for i in glob.glob("/sys/bus/usb/devices/%s:*" % usb) for t in glob.glob(i + "/tty/*"))
+    return [(i, t) for _, i, t in found]
+
+
 def host_ttys(usb):
     """The ttys of USB device USB, in interface number order."""
-    found = [(int(i.rsplit(".", 1)[1]), os.listdir(i + "/tty")[0])
-             for i in glob.glob("/sys/bus/usb/devices/%s:*" % usb) if os.path.isdir(i + "/tty")]
-    return [t for _, t in sorted(found)]
+    return [t for _, t in acm_interfaces(usb)]
 
 
 def plug(s):
-    """Gadget i on dummy_udc.i, so USB device (i+1)-1, plugged in order so that cdc-acm
-    numbers the ttys as the table does. Each tty's gadget port and UDC file."""
-    ports = {}
+    """Gadget i on dummy_udc.i, so USB device (i+1)-1. All are bound at once, and cdc-acm
+    numbers their ttys in the order it meets them: where that is not the table's, their
+    interfaces are bound to it again in table order. Each tty's gadget port and UDC file."""
+    acms, usbs = [], ["%d-1" % (i + 1) for i in range(len(s.devices))]
     for i, d in enumerate(s.devices):
         g = "%s/g%d" % (G, i)
         os.makedirs(g + "/strings/0x409")
@@ -116,27 +122,37 @@ def plug(s):
         for name, value in (("idVendor", "0x" + d.vid), ("idProduct", "0x" + d.pid), ("bcdDevice", "0x0100"),
                             ("strings/0x409/product", d.product)):
             put(g + "/" + name, value)
-        acms = []
+        acms.append([])
         for k, function in enumerate(d.functions):
             folder = "%s/functions/%s.f%d" % (g, {"acm": "acm", "ss_lb": "SourceSink"}[function], k)
             os.mkdir(folder)
             os.symlink(folder, g + "/configs/c.1/" + os.path.basename(folder))
-            acms += [folder] if function == "acm" else []
-        put(g + "/UDC", "dummy_udc.%d" % i)
-        # Polled often: each row plugs its devices one after another. Done when the device is
-        # configured (its first interface is there) and its ttys are, in sysfs and then in /dev.
-        usb = "%d-1" % (i + 1)
-        ttys = lambda: host_ttys(usb)  # noqa: E731
-        if not setups.wait_for(lambda: os.path.exists("/sys/bus/usb/devices/%s:1.0" % usb) and len(ttys()) == len(acms)
-                               and all(os.path.exists("/dev/" + t) for t in ttys()), step=0.01):
-            raise RuntimeError("device %d: no ttys" % i)
-        # The table names the first tty; any further serial functions follow it.
-        want = ["ttyACM%d" % (d.acm + n) for n in range(len(acms))] if d.tty else []
-        if want and ttys() != want:
-            raise RuntimeError("device %d: got %s, expected %s" % (i, ttys(), want))
-        for name, folder in zip(want, acms):
+            acms[-1] += [folder] if function == "acm" else []
+    for i in range(len(s.devices)):
+        put("%s/g%d/UDC" % (G, i), "dummy_udc.%d" % i)
+
+    def ready():
+        # Configured (its first interface is there), and each tty in sysfs and then in /dev.
+        return all(os.path.exists("/sys/bus/usb/devices/%s:1.0" % usb) and len(host_ttys(usb)) == len(folders)
+                   and all(os.path.exists("/dev/" + t) for t in host_ttys(usb)) for usb, folders in zip(usbs, acms))
+    # The table names each device's first tty; any further serial functions follow it.
+    want = [["ttyACM%d" % (d.acm + n) for n in range(len(f))] if d.tty else None for d, f in zip(s.devices, acms)]
+    if not setups.wait_for(ready, step=0.01):
+        raise RuntimeError("the devices' ttys did not come")
+    if any(w is not None and host_ttys(usb) != w for usb, w in zip(usbs, want)):
+        interfaces = [i for usb in usbs for i, _ in acm_interfaces(usb)]
+        for action in ("unbind", "bind"):
+            for interface in interfaces:
+                put("/sys/bus/usb/drivers/cdc_acm/" + action, interface)
+        if not setups.wait_for(ready, step=0.01):
+            raise RuntimeError("the devices' ttys did not come back")
+    ports = {}
+    for i, (usb, w) in enumerate(zip(usbs, want)):
+        if w is not None and host_ttys(usb) != w:
+            raise RuntimeError("device %d: got %s, expected %s" % (i, host_ttys(usb), w))
+        for name, folder in zip(w or [], acms[i]):
             with open(folder + "/port_num") as f:
-                ports[name] = ("/dev/ttyGS" + f.read().strip(), g + "/UDC")
+                ports[name] = ("/dev/ttyGS" + f.read().strip(), "%s/g%d/UDC" % (G, i))
     return ports
 
 
