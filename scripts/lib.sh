@@ -82,7 +82,7 @@ step_packages() {
         windows)
             echo cmake g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 python3 python3-jsonschema gcc libc6-dev \
                 icoutils dpkg-dev perl xz-utils make patch unzip ;;
-        ci) step_packages debian qt6 arm64 armhf windows; echo clang clang-format lintian apt-utils ;;
+        ci) step_packages debian qt6 arm64 armhf windows; echo clang clang-format lintian apt-utils ccache ;;
         *) echo "no step $step (demo, bench, debian, qt6, arm64, armhf, windows, ci)" >&2; return 2 ;;
         esac
     done
