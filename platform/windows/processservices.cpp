@@ -30,6 +30,10 @@ bool writeStandardError(const QByteArray &bytes)
 
 void endProcess(int status)
 {
+    // Not exit(): it would tear down Qt's global statics while Qt's I/O completion thread may
+    // still be handing over the cancelled reads of the ports just closed, and a crash there
+    // turned a run that had printed its reading into a failed one. All is written by now.
     std::fflush(stdout);
-    std::exit(status);
+    std::fflush(stderr);
+    std::_Exit(status);
 }
