@@ -133,8 +133,12 @@ def plug(s):
 
     def ready():
         # Configured (its first interface is there), and each tty in sysfs and then in /dev.
-        return all(os.path.exists("/sys/bus/usb/devices/%s:1.0" % usb) and len(host_ttys(usb)) == len(folders)
-                   and all(os.path.exists("/dev/" + t) for t in host_ttys(usb)) for usb, folders in zip(usbs, acms))
+        for usb, folders in zip(usbs, acms):
+            ttys = host_ttys(usb)
+            if not os.path.exists("/sys/bus/usb/devices/%s:1.0" % usb) or len(ttys) != len(folders) \
+                    or not all(os.path.exists("/dev/" + t) for t in ttys):
+                return False
+        return True
     # The table names each device's first tty; any further serial functions follow it.
     want = [["ttyACM%d" % (d.acm + n) for n in range(len(f))] if d.tty else None for d, f in zip(s.devices, acms)]
     if not setups.wait_for(ready, step=0.01):
