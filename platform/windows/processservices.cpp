@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <io.h>
+#include <windows.h>
 
 void openMissingStandardStreams()
 {
@@ -32,8 +33,12 @@ void endProcess(int status)
 {
     // Not exit(): it would tear down Qt's global statics while Qt's I/O completion thread may
     // still be handing over the cancelled reads of the ports just closed, and a crash there
-    // turned a run that had printed its reading into a failed one. All is written by now.
+    // turned a run that had printed its reading into a failed one. Nor ExitProcess(), which
+    // _Exit() calls: it stops the other threads and then runs the C library's exit, which
+    // under Wine now and then never finished, and Wine killed the run half a second later.
+    // All is written by now, so the process ends where it stands.
     std::fflush(stdout);
     std::fflush(stderr);
+    TerminateProcess(GetCurrentProcess(), UINT(status));
     std::_Exit(status);
 }
