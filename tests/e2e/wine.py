@@ -156,28 +156,17 @@ def play(args, scenarios):
     dosdevices = os.path.join(os.environ["WINEPREFIX"], "dosdevices")
     all_ids = {usb_id(d) for s in scenarios for d in s.devices}
 
-    def run(s):
-        # UTF-16 as Windows writes it: in an 8-bit file regedit would widen the bytes of hex(7).
-        with tempfile.NamedTemporaryFile("w", suffix=".reg", encoding="utf-16-le", newline="") as reg:
-            reg.write("\ufeff" + registry(s.devices, all_ids))
-            reg.flush()
-            subprocess.run([WINE, "regedit", "/S", reg.name], check=True)
+    def played(s):
+        """One run of S's arguments against S's devices, played afresh."""
         device_player = player.Player()
         links, fds = pseudo_terminals(dosdevices, s.devices, s.plays, args.data, device_player)
         device_player.start()
         # Files, not pipes: a Wine helper that inherits a pipe could hold it open past the
         # program's end, and the end is what is timed.
-        for attempt in (1, 2):
-            with tempfile.TemporaryDirectory() as work:
-                run = setups.Run(WINE, [args.exe] + [os.fsdecode(a) for a in s.args], work)
-                run.checked()
-                o = run.outcome()
-            # Wine's loader failing to reach its server is Wine's fault, not the program's,
-            # which never started: the run is made once more, and the log says so.
-            failed = [line for line in o.stderr.splitlines() if re.match(rb"wine(:| client error)", line)]
-            if not failed or attempt == 2:
-                break
-            print("wine: %s made again after Wine's own failure: %r" % (s.name, b" ".join(failed)[:300]), flush=True)
+        with tempfile.TemporaryDirectory() as work:
+            run = setups.Run(WINE, [args.exe] + [os.fsdecode(a) for a in s.args], work)
+            run.checked()
+            o = run.outcome()
         faults, last_command = device_player.finish()
         o.problems += faults
         for path in links:
@@ -186,6 +175,23 @@ def play(args, scenarios):
             os.close(fd)
         if last_command:  # timed from the last command a device saw
             o.ms, o.since = int((run.ended - last_command) * 1000), "last command"
+        return o
+
+    def run(s):
+        # UTF-16 as Windows writes it: in an 8-bit file regedit would widen the bytes of hex(7).
+        with tempfile.NamedTemporaryFile("w", suffix=".reg", encoding="utf-16-le", newline="") as reg:
+            reg.write("\ufeff" + registry(s.devices, all_ids))
+            reg.flush()
+            subprocess.run([WINE, "regedit", "/S", reg.name], check=True)
+        for attempt in (1, 2):
+            o = played(s)
+            # Wine's loader failing to reach its server is Wine's fault, not the program's,
+            # which never started: the run is made once more, on devices played afresh, and
+            # the log says so.
+            failed = [line for line in o.stderr.splitlines() if re.match(rb"wine(:| client error)", line)]
+            if not failed or attempt == 2:
+                break
+            print("wine: %s made again after Wine's own failure: %r" % (s.name, b" ".join(failed)[:300]), flush=True)
         # Wine's own messages (its client, its debug channels) are not the program's.
         o.stderr = b"".join(line for line in o.stderr.splitlines(keepends=True)
                             if not re.match(rb"wine(:| client error)|[0-9a-f]{4}:(fixme|err|warn):", line))
