@@ -10,9 +10,10 @@
 #        bench/run.sh --discovery   (only discovery's part, the last below)
 #        bench/run.sh --guard [runs]   (at least 20, default 20; no discovery part) fails
 #                              when the static twin's median is above 1.5 times the minimal
-#                              program's, or its median CPU time above 6 ms: loose enough
-#                              for a loaded CI machine, tight enough to catch a run that
-#                              waits for the kernel (20 ms) or a start-up that doubles
+#                              program's, or its median CPU time above twice the minimal
+#                              program's and 4 ms: loose enough for a loaded CI machine,
+#                              tight enough to catch a run that waits for the kernel
+#                              (20 ms) or a start-up that doubles
 #        bench/run.sh --programs DEBIAN_QT STATIC [runs]   times these two binaries instead
 #                              of the ones built here (another checkout's, for a before and
 #                              after)
