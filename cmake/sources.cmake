@@ -1,6 +1,6 @@
 # SPDX-License-Identifier: MIT
-# The program's sources, listed once: CMakeLists.txt builds them, and scripts/check-windows
-# compiles the Windows ones against the Windows SDK headers (cmake -P prints them, one a line).
+# The program's sources, listed once: CMakeLists.txt builds them, and tests/CMakeLists.txt
+# compiles the Windows ones against the Windows SDK headers and Qt 6's.
 #
 # Each system's own code lives in a folder of its own: platform/linux and platform/windows
 # implement the same headers of platform/, and platform/standin stands in for SetupAPI
@@ -151,10 +151,4 @@ endforeach()
 
 if(morvek_source_errors)
     message(FATAL_ERROR "cmake/sources.cmake: ${morvek_source_errors}")
-endif()
-
-if(CMAKE_SCRIPT_MODE_FILE)
-    foreach(source ${MORVEK_CORE_SOURCES} ${MORVEK_WINDOWS_SOURCES} ${MORVEK_MAIN_SOURCES})
-        message(NOTICE ${source})
-    endforeach()
 endif()

@@ -74,7 +74,8 @@ step_packages() {
             echo udev python3 python3-jsonschema help2man dpkg-dev file binutils perl xz-utils make patch debootstrap \
                 qemu-system-x86 busybox-static cpio kmod
             [ "$step" = debian ] || echo gcc libserialport-dev python3-serial ;;
-        qt6) step_packages demo; echo udev python3 python3-jsonschema help2man dpkg-dev file qt6-base-dev qt6-serialport-dev ;;
+        qt6) step_packages demo; echo udev python3 python3-jsonschema help2man dpkg-dev file qt6-base-dev qt6-serialport-dev \
+                g++-mingw-w64-x86-64-posix ;;
         arm64 | armhf)
             step_packages demo
             echo python3 python3-jsonschema help2man dpkg-dev file qemu-user qemu-system-arm cpio kmod \

@@ -28,6 +28,7 @@ INTERFACE_CLASS = "{a5dcbf10-6530-11d2-901f-00c04fb951ed}"  # GUID_DEVINTERFACE_
 PORTS_CLASS = "{4d36e978-e325-11ce-bfc1-08002be10318}"
 BUS_DESCRIPTION = r"{540b947e-8b40-45bc-a8a2-6a0b894cbda2}\0004"  # DEVPKEY_Device_BusReportedDeviceDesc
 HKLM = r"HKEY_LOCAL_MACHINE\System\CurrentControlSet"
+LOADER_FAILED = rb"wine(:| client error)"
 
 
 def usb_id(d):
@@ -188,12 +189,12 @@ def play(args, scenarios):
             # Wine's loader failing to reach its server is Wine's fault, not the program's,
             # which never started: the run is made once more, on devices played afresh, and
             # the log says so.
-            failed = [line for line in o.stderr.splitlines() if re.match(rb"wine(:| client error)", line)]
+            failed = [line for line in o.stderr.splitlines() if re.match(LOADER_FAILED, line)]
             if not failed or attempt == 2:
                 break
             print("wine: %s made again after Wine's own failure: %r" % (s.name, b" ".join(failed)[:300]), flush=True)
         # Wine's own messages (its client, its debug channels) are not the program's.
         o.stderr = b"".join(line for line in o.stderr.splitlines(keepends=True)
-                            if not re.match(rb"wine(:| client error)|[0-9a-f]{4}:(fixme|err|warn):", line))
+                            if not re.match(LOADER_FAILED + rb"|[0-9a-f]{4}:(fixme|err|warn):", line))
         return o
     return run
